@@ -1,0 +1,79 @@
+# Every target installs what it needs first, so a fresh machine can run `make test` or `make demo`.
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip --disable-pip-version-check -q
+CMAKE := $(VENV)/bin/cmake
+CTEST := $(VENV)/bin/ctest
+JOBS ?= 2
+APT_PACKAGES := g++ make libroaring-dev libgtest-dev
+PY_PACKAGES := pytest hypothesis scikit-build-core ninja cmake
+
+.PHONY: all deps apt-deps venv install native-test py-test test demo bench test-asan test-tsan clean
+
+all: install
+
+apt-deps:
+	@missing=""; for p in $(APT_PACKAGES) $(EXTRA_APT); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+$(VENV)/.stamp:
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install $(PY_PACKAGES)
+	touch $@
+
+venv: $(VENV)/.stamp
+
+deps: apt-deps venv
+
+# The module, installed into the venv; build/py keeps the CMake tree so rebuilds are incremental.
+install: deps
+	$(PIP) install --no-build-isolation -Cbuild-dir=build/py $(PIP_CONFIG) .
+
+native-test: deps
+	$(CMAKE) -S . -B build/native -G Ninja -DVANTORELLE_NATIVE_TESTS=ON $(NATIVE_CONFIG) >/dev/null
+	$(CMAKE) --build build/native -j $(JOBS)
+	cd build/native && ../../$(CTEST) --output-on-failure -j $(JOBS) --timeout 600
+
+py-test: install
+	$(PY) -m pytest -q $(PYTEST_ARGS)
+
+test: native-test py-test
+
+demo: install
+	$(PY) examples/demo.py
+
+bench: EXTRA_APT = libbenchmark-dev
+bench: install
+	$(CMAKE) -S . -B build/bench -G Ninja -DVANTORELLE_BENCHMARKS=ON >/dev/null
+	$(CMAKE) --build build/bench -j $(JOBS)
+	@for b in build/bench/bench_*; do [ -x $$b ] && $$b; done
+	$(PY) benchmarks/run.py
+
+# ASan + UBSan over the native tests and the Python tests (the interpreter preloads the runtime).
+ASAN_LIB = $(shell g++ -print-file-name=libasan.so)
+test-asan: deps
+	$(CMAKE) -S . -B build/asan -G Ninja -DVANTORELLE_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
+	  -DVANTORELLE_SANITIZE=address,undefined >/dev/null
+	$(CMAKE) --build build/asan -j $(JOBS)
+	cd build/asan && UBSAN_OPTIONS=halt_on_error=1 ../../$(CTEST) --output-on-failure -j $(JOBS)
+	$(PIP) install --no-build-isolation -Cbuild-dir=build/asan-py -Ccmake.build-type=Debug \
+	  -Ccmake.define.VANTORELLE_SANITIZE=address,undefined --target build/asan-site .
+	PYTHONPATH=build/asan-site LD_PRELOAD=$(ASAN_LIB) ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=halt_on_error=1 $(PY) -m pytest -q -p no:randomly $(PYTEST_ARGS)
+
+# TSan over the concurrency stress tests.
+TSAN_LIB = $(shell g++ -print-file-name=libtsan.so)
+test-tsan: deps
+	$(PIP) install --no-build-isolation -Cbuild-dir=build/tsan-py -Ccmake.build-type=Debug \
+	  -Ccmake.define.VANTORELLE_SANITIZE=thread --target build/tsan-site .
+	PYTHONPATH=build/tsan-site LD_PRELOAD=$(TSAN_LIB) TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0" \
+	  $(PY) -m pytest -q -m stress $(PYTEST_ARGS)
+
+clean:
+	rm -rf build

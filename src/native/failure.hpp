@@ -1,0 +1,23 @@
+// Internal failures: states the invariants exclude. They travel as one C++ exception type and
+// become the module's PanicException at the Python boundary; the message is fixed per failure
+// and part of the observable behaviour.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace vantorelle {
+
+class InternalFailure : public std::runtime_error {
+ public:
+  explicit InternalFailure(const std::string& message) : std::runtime_error(message) {}
+};
+
+[[noreturn]] inline void fail(const std::string& message) { throw InternalFailure(message); }
+
+// Fixed messages shared by several structures.
+inline constexpr const char* kAllocFailed = "assertion failed: success";
+inline constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value";
+inline constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
+
+}  // namespace vantorelle

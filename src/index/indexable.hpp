@@ -1,0 +1,76 @@
+// The native half of an Indexable: its attribute snapshot, id and membership list.
+//
+// Locks (see docs/ARCHITECTURE.md for the whole order):
+//  - assign_mutex_ serialises assignments to this object. It is taken before any index-core lock
+//    and never by index operations, so an index that holds core locks never waits for it.
+//  - membership_mutex_ is a leaf: held only to append to or copy the membership list.
+// The snapshot is an immutable map behind an atomic shared pointer: readers never lock.
+//
+// An assignment racing with an index add must leave the index with the final value. Adds record
+// the membership first and then, under the core's attribute-table lock, bump add_epoch_ and
+// read the snapshot. An assignment re-indexes the cores it sees, publishes, and then re-indexes
+// again every core that joined meanwhile, or every core if add_epoch_ moved: an add that read the
+// old snapshot either finished before the first pass reached its core or is redone by the second.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "index/hybrid_hashmap.hpp"
+
+namespace vantorelle {
+
+class IndexAPI;
+
+using Snapshot = std::shared_ptr<const AttributeMap>;
+
+// Process-wide object-id counter; the first id is 1 and ids are never reused.
+extern std::atomic<std::uint64_t> GLOBAL_ID_COUNTER;
+inline constexpr std::uint64_t kMaxObjectId = 0xFFFFFFFFull;
+
+class Indexable {
+ public:
+  Indexable(std::uint32_t id, Snapshot attributes) : attributes_(std::move(attributes)), id_(id) {}
+  Indexable(const Indexable&) = delete;
+  Indexable& operator=(const Indexable&) = delete;
+
+  std::uint32_t id() const noexcept { return id_; }
+  Snapshot snapshot() const { return attributes_.load(); }
+
+  // For index adds: marks that an add is about to read the snapshot (see the class comment), then
+  // reads it. Call with the core's attribute-table write lock held and the membership recorded.
+  Snapshot snapshot_for_add() {
+    add_epoch_.fetch_add(1, std::memory_order_seq_cst);
+    return attributes_.load(std::memory_order_seq_cst);
+  }
+
+  // Records that `core` holds this object; a core already listed is not listed again. Returns
+  // whether it was added. Dead cores and the process's placeholder core are dropped on the way.
+  bool add_index(const std::shared_ptr<IndexAPI>& core);
+  bool has_memberships() const;
+  std::vector<std::shared_ptr<IndexAPI>> live_memberships() const;
+
+  // Sets attributes and re-indexes them in every core holding the object. May run with the
+  // interpreter lock released. Names beginning with "_" are stored but never indexed.
+  void assign(std::vector<std::pair<AttrName, PyValue>> updates);
+
+  // Drops the attributes (cyclic garbage collection clears objects this way).
+  void clear_attributes();
+
+ private:
+  void reindex(IndexAPI& core, const AttributeMap& previous, const std::vector<std::pair<AttrName, PyValue>>& updates);
+
+  std::mutex assign_mutex_;
+  mutable std::mutex membership_mutex_;
+  // Sorted by core address, each core once; guarded by membership_mutex_.
+  std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;
+  std::atomic<Snapshot> attributes_;
+  std::atomic<std::uint64_t> add_epoch_{0};
+  const std::uint32_t id_;
+};
+
+}  // namespace vantorelle

@@ -1,0 +1,167 @@
+#include "index/value.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace vantorelle {
+namespace {
+
+bool is_numeric(ValueClass c) noexcept {
+  return c == ValueClass::Int || c == ValueClass::Bool || c == ValueClass::BigInt || c == ValueClass::Float;
+}
+bool is_text(ValueClass c) noexcept { return c == ValueClass::Str || c == ValueClass::BadStr; }
+
+// The text Python's hex() gives for an integral double of magnitude at least 2^63.
+std::string hex_of_integral_double(double value) {
+  int exponent = 0;
+  double fraction = std::frexp(std::fabs(value), &exponent);  // |value| = fraction * 2^exponent
+  auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+  int shift = exponent - 53;  // >= 11 for |value| >= 2^63
+  // Bits of mantissa << shift, most significant first, grouped into hex digits from the right.
+  std::string bits;
+  for (int b = 52; b >= 0; --b) bits.push_back(((mantissa >> b) & 1) ? '1' : '0');
+  bits.append(static_cast<std::size_t>(shift), '0');
+  while (bits.size() % 4 != 0) bits.insert(bits.begin(), '0');
+  std::string hex = value < 0 ? "-0x" : "0x";
+  bool leading = true;
+  for (std::size_t i = 0; i < bits.size(); i += 4) {
+    int digit = (bits[i] - '0') * 8 + (bits[i + 1] - '0') * 4 + (bits[i + 2] - '0') * 2 + (bits[i + 3] - '0');
+    if (leading && digit == 0) continue;
+    leading = false;
+    hex.push_back("0123456789abcdef"[digit]);
+  }
+  return hex;
+}
+
+// An int64 (or bool) against a double, exactly: no rounding of the integer through double.
+bool int_equals_float(std::int64_t i, double f) noexcept {
+  if (!std::isfinite(f) || f != std::trunc(f)) return false;
+  if (f < -9223372036854775808.0 || f >= 9223372036854775808.0) return false;
+  return static_cast<std::int64_t>(f) == i;
+}
+
+}  // namespace
+
+bool PyValue::operator==(const PyValue& other) const noexcept {
+  if (hash_ != other.hash_) return false;
+  if (obj_.get() == other.obj_.get()) return true;
+  if (hash_failed_ || other.hash_failed_) return false;
+  ValueClass a = cls_, b = other.cls_;
+  if (a == ValueClass::Indexable || b == ValueClass::Indexable) return false;
+  if (is_numeric(a) && is_numeric(b)) {
+    auto small_int = [](const PyValue& v) -> std::int64_t {
+      return v.cls_ == ValueClass::Int ? v.primitave_.as_int() : (v.obj_.get() == Py_True ? 1 : 0);
+    };
+    bool a_small = a == ValueClass::Int || a == ValueClass::Bool;
+    bool b_small = b == ValueClass::Int || b == ValueClass::Bool;
+    if (a_small && b_small) return small_int(*this) == small_int(other);
+    if (a == ValueClass::Float && b == ValueClass::Float) return primitave_.as_float() == other.primitave_.as_float();
+    if (a_small && b == ValueClass::Float) return int_equals_float(small_int(*this), other.primitave_.as_float());
+    if (b_small && a == ValueClass::Float) return int_equals_float(small_int(other), primitave_.as_float());
+    if (a == ValueClass::BigInt && b == ValueClass::BigInt) return *exact_ == *other.exact_;
+    if (a == ValueClass::BigInt || b == ValueClass::BigInt) {
+      const PyValue& big = a == ValueClass::BigInt ? *this : other;
+      const PyValue& rest = a == ValueClass::BigInt ? other : *this;
+      if (rest.cls_ != ValueClass::Float) return false;  // a 64-bit int never equals a wider one
+      double f = rest.primitave_.as_float();
+      if (!std::isfinite(f) || f != std::trunc(f) || std::fabs(f) < 9223372036854775808.0) return false;
+      return hex_of_integral_double(f) == *big.exact_;
+    }
+    return false;
+  }
+  if (is_text(a) && is_text(b)) {
+    if (a != b) return false;  // valid text never equals text with lone surrogates
+    return a == ValueClass::Str ? primitave_.as_str() == other.primitave_.as_str() : *exact_ == *other.exact_;
+  }
+  if ((is_text(a) && is_numeric(b)) || (is_numeric(a) && is_text(b))) return false;
+  return true;
+}
+
+std::string debug_address(const void* address) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "Py(0x%llx)", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(address)));
+  return buffer;
+}
+
+std::string debug_float(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  double magnitude = std::fabs(value);
+  char buffer[64];
+  if (magnitude == 0.0 || (magnitude >= 1e-4 && magnitude < 1e16)) {
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    std::string text(buffer, end);
+    if (text.find('.') == std::string::npos) text += ".0";
+    return text;
+  }
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  std::string text(buffer, end);
+  // to_chars writes "1e+16" / "1.5e-05"; the debug form is "1e16" / "1.5e-5".
+  std::size_t e = text.find('e');
+  std::string mantissa = text.substr(0, e);
+  std::string exponent = text.substr(e + 1);
+  bool negative = exponent[0] == '-';
+  std::size_t digits = exponent.find_first_not_of("+-0");
+  return mantissa + "e" + (negative ? "-" : "") + (digits == std::string::npos ? "0" : exponent.substr(digits));
+}
+
+namespace {
+
+bool printable(char32_t c) {
+  if (c < 0x20 || c == 0x7F) return false;
+  if (c >= 0x80 && c < 0xA0) return false;
+  if (c == 0xAD || c == 0x2028 || c == 0x2029 || (c >= 0x200B && c <= 0x200F) || c == 0xFEFF) return false;
+  if (c >= 0xD800 && c <= 0xDFFF) return false;
+  return true;
+}
+
+std::string debug_str(const std::string& text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    std::size_t len = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+    if (i + len > text.size()) len = text.size() - i;
+    char32_t c = len == 1 ? byte : byte & (0x3F >> (len - 1));
+    for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (printable(c)) {
+          out.append(text, i, len);
+        } else {
+          char buffer[16];
+          std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(c));
+          out += buffer;
+        }
+    }
+    i += len;
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::string NativeCastValue::debug_text() const {
+  struct Visitor {
+    std::string operator()(const Int& x) const { return "Int(" + std::to_string(x.value) + ")"; }
+    std::string operator()(const Float& x) const { return "Float(" + debug_float(x.value) + ")"; }
+    std::string operator()(const Str& x) const { return "Str(" + debug_str(x.text) + ")"; }
+    std::string operator()(const Ind& x) const { return "Ind(" + debug_address(x.obj.get()) + ")"; }
+    std::string operator()(const Unknown&) const { return "Unknown"; }
+  };
+  return std::visit(Visitor{}, v);
+}
+
+std::string PyValue::debug_text() const {
+  return "PyValue { obj: " + debug_address(obj_.get()) + ", primitave: " + primitave_.debug_text() +
+         ", hash: " + std::to_string(hash_) + " }";
+}
+
+}  // namespace vantorelle

@@ -1,0 +1,140 @@
+// Attribute values. A PyValue is a Python object plus what the index needs to know about it
+// without asking the interpreter again: its primitive cast and its hash. Everything here except
+// construction (python/value_convert.cpp) runs without the interpreter lock.
+//
+// Equality: values hash by the interpreter's hash, and tables are keyed by that number, but two
+// values are equal only when their hashes are equal and nothing known natively proves them
+// different. The very same object is always equal; numbers (int, bool, float, and ints beyond
+// 64 bits) compare by exact numeric value; two strs by text; a str never equals a number; an
+// Indexable equals only itself; an object whose hash failed equals only itself. Everything else
+// (None, tuples, enums, subclass instances) is equal by hash, as Python's own numeric hashing
+// intends (1, 1.0 and True are one key).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "python/ref.hpp"
+
+namespace vantorelle {
+
+// Shared handle on one strong Python reference: copies bump an atomic count, so they are cheap
+// and need no interpreter lock; the last copy releases the reference (queued when the lock is
+// not held on this thread).
+class PyHandle {
+ public:
+  PyHandle() noexcept = default;
+  static PyHandle take(py::OwnedRef obj) {
+    PyHandle handle;
+    handle.cell_ = new Cell{{1}, obj.release()};
+    return handle;
+  }
+  PyHandle(const PyHandle& other) noexcept : cell_(other.cell_) {
+    if (cell_) cell_->count.fetch_add(1, std::memory_order_relaxed);
+  }
+  PyHandle(PyHandle&& other) noexcept : cell_(other.cell_) { other.cell_ = nullptr; }
+  PyHandle& operator=(PyHandle other) noexcept {
+    std::swap(cell_, other.cell_);
+    return *this;
+  }
+  ~PyHandle() {
+    if (cell_ && cell_->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      py::release_reference(cell_->obj);
+      delete cell_;
+    }
+  }
+  PyObject* get() const noexcept { return cell_ ? cell_->obj : nullptr; }
+  // Copies of this handle alive right now; exact only while no other thread copies or drops one.
+  std::uint32_t use_count() const noexcept { return cell_ ? cell_->count.load(std::memory_order_relaxed) : 0; }
+
+ private:
+  struct Cell {
+    std::atomic<std::uint32_t> count;
+    PyObject* obj;
+  };
+  Cell* cell_ = nullptr;
+};
+
+// The primitive cast of a value. Int, Float and Str only for objects whose type is exactly int,
+// float or str; Ind for instances of Indexable and its subclasses; Unknown for everything else.
+struct NativeCastValue {
+  struct Int { std::int64_t value; };
+  struct Float { double value; };
+  struct Str { std::string text; };
+  struct Ind { PyHandle obj; };
+  struct Unknown {};
+  std::variant<Int, Float, Str, Ind, Unknown> v{Unknown{}};
+
+  bool is_int() const noexcept { return std::holds_alternative<Int>(v); }
+  bool is_float() const noexcept { return std::holds_alternative<Float>(v); }
+  bool is_str() const noexcept { return std::holds_alternative<Str>(v); }
+  bool is_ind() const noexcept { return std::holds_alternative<Ind>(v); }
+  std::int64_t as_int() const { return std::get<Int>(v).value; }
+  double as_float() const { return std::get<Float>(v).value; }
+  const std::string& as_str() const { return std::get<Str>(v).text; }
+  PyObject* as_ind() const { return std::get<Ind>(v).obj.get(); }
+  std::string debug_text() const;
+};
+
+// What equality may rely on beyond the primitive cast. Bool, BigInt and BadStr carry primitave
+// Unknown; `exact` holds their natively comparable form.
+enum class ValueClass : std::uint8_t {
+  Other,
+  Int,        // exact int within 64 bits (primitave Int)
+  Bool,       // True / False: numeric 1 / 0
+  BigInt,     // exact int beyond 64 bits: `exact` is its text in base 16 ("0x..", "-0x..")
+  Float,      // exact float (primitave Float)
+  Str,        // exact str (primitave Str)
+  BadStr,     // exact str with lone surrogates: `exact` is its surrogate-preserving encoding
+  Indexable,  // primitave Ind
+};
+
+class PyValue {
+ public:
+  PyValue() = default;
+  PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, ValueClass cls, bool hash_failed,
+          std::shared_ptr<const std::string> exact)
+      : obj_(std::move(obj)),
+        primitave_(std::move(primitave)),
+        hash_(hash),
+        cls_(cls),
+        hash_failed_(hash_failed),
+        exact_(std::move(exact)) {}
+
+  PyObject* obj() const noexcept { return obj_.get(); }
+  const PyHandle& handle() const noexcept { return obj_; }
+  const NativeCastValue& primitave() const noexcept { return primitave_; }
+  std::uint64_t hash() const noexcept { return hash_; }
+  ValueClass value_class() const noexcept { return cls_; }
+  bool hash_failed() const noexcept { return hash_failed_; }
+
+  bool operator==(const PyValue& other) const noexcept;
+  std::string debug_text() const;
+
+ private:
+  PyHandle obj_;
+  NativeCastValue primitave_;
+  std::uint64_t hash_ = 0;
+  ValueClass cls_ = ValueClass::Other;
+  bool hash_failed_ = false;
+  std::shared_ptr<const std::string> exact_;
+};
+
+// Table hash of a value: a multiplicative mix of the two 32-bit halves of its 64-bit hash.
+struct PyValueHash {
+  std::size_t operator()(const PyValue& value) const noexcept {
+    std::uint64_t h = value.hash();
+    std::uint64_t lo = h & 0xFFFFFFFFu, hi = h >> 32;
+    return static_cast<std::size_t>((lo * 0x9E3779B97F4A7C15ull) ^ (hi * 0xC2B2AE3D27D4EB4Full));
+  }
+};
+
+// "Py(0x..)": an object's address in lowercase hex without padding.
+std::string debug_address(const void* address);
+// A double in the shortest text that reads back the same ("1.0", "2.5", "1e16", "1e-5", "NaN").
+std::string debug_float(double value);
+
+}  // namespace vantorelle

@@ -1,0 +1,84 @@
+// Reader-writer locks that remember a failed writer. A write guard released while an exception
+// unwinds poisons the lock: the data it guards may be half-updated, so every later attempt to
+// take the lock fails with the internal-failure message instead of working on it.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <shared_mutex>
+#include <utility>
+
+#include "native/failure.hpp"
+
+namespace vantorelle {
+
+class RwLock {
+ public:
+  class ReadGuard {
+   public:
+    explicit ReadGuard(RwLock& lock) : lock_(&lock) {
+      lock.mutex_.lock_shared();
+      if (lock.poisoned_.load(std::memory_order_acquire)) {
+        lock.mutex_.unlock_shared();
+        fail(kUnwrapErr);
+      }
+    }
+    ReadGuard(ReadGuard&& other) noexcept : lock_(other.lock_) { other.lock_ = nullptr; }
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+    ReadGuard& operator=(ReadGuard&&) = delete;
+    ~ReadGuard() { unlock(); }
+    void unlock() noexcept {
+      if (lock_) std::exchange(lock_, nullptr)->mutex_.unlock_shared();
+    }
+
+   private:
+    RwLock* lock_;
+  };
+
+  class WriteGuard {
+   public:
+    explicit WriteGuard(RwLock& lock) : lock_(&lock), exceptions_(std::uncaught_exceptions()) {
+      lock.mutex_.lock();
+      if (lock.poisoned_.load(std::memory_order_acquire)) {
+        lock.mutex_.unlock();
+        fail(kUnwrapErr);
+      }
+    }
+    WriteGuard(WriteGuard&& other) noexcept : lock_(other.lock_), exceptions_(other.exceptions_) {
+      other.lock_ = nullptr;
+    }
+    WriteGuard(const WriteGuard&) = delete;
+    WriteGuard& operator=(const WriteGuard&) = delete;
+    WriteGuard& operator=(WriteGuard&&) = delete;
+    ~WriteGuard() {
+      if (lock_ && std::uncaught_exceptions() > exceptions_) lock_->poisoned_.store(true, std::memory_order_release);
+      unlock();
+    }
+    void unlock() noexcept {
+      if (lock_) std::exchange(lock_, nullptr)->mutex_.unlock();
+    }
+    bool owns(const RwLock& lock) const noexcept { return lock_ == &lock; }
+
+   private:
+    RwLock* lock_;
+    int exceptions_;
+  };
+
+  ReadGuard read() { return ReadGuard(*this); }
+  WriteGuard write() { return WriteGuard(*this); }
+  bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
+
+ private:
+  std::shared_mutex mutex_;
+  std::atomic<bool> poisoned_{false};
+};
+
+// A value that is only reached through its lock.
+template <class T>
+struct Locked {
+  RwLock lock;
+  T value;
+};
+
+}  // namespace vantorelle

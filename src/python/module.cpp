@@ -1,0 +1,104 @@
+// Module initialisation: bound to the first interpreter that imports it, created once, and
+// declared as needing the interpreter lock on builds that can run without one.
+#include <atomic>
+#include <string>
+
+#include "python/args.hpp"
+#include "python/objects.hpp"
+
+namespace vantorelle::py {
+
+PyTypeObject* create_type(PyType_Spec& spec, const char* class_name) {
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) {
+    PyObject *exc_type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&exc_type, &value, &traceback);
+    PyErr_NormalizeException(&exc_type, &value, &traceback);
+    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", class_name);
+    if (value != nullptr) {
+      PyObject *new_type = nullptr, *new_value = nullptr, *new_tb = nullptr;
+      PyErr_Fetch(&new_type, &new_value, &new_tb);
+      PyErr_NormalizeException(&new_type, &new_value, &new_tb);
+      PyException_SetCause(new_value, value);
+      PyErr_Restore(new_type, new_value, new_tb);
+    }
+    Py_XDECREF(exc_type);
+    Py_XDECREF(traceback);
+    throw_error_set();
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+namespace {
+
+const Signature kSumAsString{"sum_as_string", {"a", "b"}, 2};
+
+PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    BoundArgs bound;
+    bind(kSumAsString, args, nargs, kwnames, bound);
+    std::uint32_t a = extract_u32(bound.values[0], "a");
+    std::uint32_t b = extract_u32(bound.values[1], "b");
+    return PyUnicode_FromString(std::to_string(static_cast<std::uint32_t>(a + b)).c_str());
+  }, nullptr);
+}
+
+PyMethodDef kSumAsStringDef = {"sum_as_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(sum_as_string)),
+                               METH_FASTCALL | METH_KEYWORDS,
+                               "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "Vantorelle",
+    "An in-memory index over Python objects, implemented natively.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> INTERPRETER_ID{-1};
+PyObject* MODULE_CELL = nullptr;
+
+void add_type(PyObject* module, const char* name, PyTypeObject* type) {
+  check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
+}
+
+PyObject* init_module() {
+  std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    throw_error_set();
+  }
+  std::int64_t expected = -1;
+  if (!INTERPRETER_ID.compare_exchange_strong(expected, id) && expected != id) {
+    raise(PyExc_ImportError,
+          "Vantorelle does not support sub-interpreters: it is already imported into another interpreter "
+          "of this process");
+  }
+  if (MODULE_CELL != nullptr) return Py_NewRef(MODULE_CELL);
+
+  OwnedRef module = OwnedRef::steal(check(PyModule_Create2(&kModuleDef, 1013)));
+#ifdef Py_GIL_DISABLED
+  check_status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED));
+#endif
+  OwnedRef function = OwnedRef::steal(check(PyCFunction_NewEx(&kSumAsStringDef, module.get(), module.get())));
+  check_status(PyModule_AddObjectRef(module.get(), "sum_as_string", function.get()));
+  add_type(module.get(), "Index", index_type());
+  add_type(module.get(), "Indexable", indexable_type());
+  add_type(module.get(), "FilteredIndex", filtered_index_type());
+  add_type(module.get(), "PyQueryExpr", query_expr_type());
+  check_status(PyModule_AddObjectRef(module.get(), "PanicException", check(panic_exception_type())));
+  MODULE_CELL = Py_NewRef(module.get());
+  return module.release();
+}
+
+}  // namespace
+}  // namespace vantorelle::py
+
+PyMODINIT_FUNC PyInit_Vantorelle() {
+  using namespace vantorelle::py;
+  return guarded([]() -> PyObject* { return init_module(); }, nullptr);
+}

@@ -1,0 +1,55 @@
+// Layouts of the module's Python objects. Each is a thin shell: an access flag and one native
+// owner; the work happens in src/index.
+#pragma once
+
+#include <memory>
+
+#include "index/index_api.hpp"
+#include "index/indexable.hpp"
+#include "python/borrow.hpp"
+
+namespace vantorelle::py {
+
+struct IndexableObject {
+  PyObject_HEAD
+  PyObject* weakreflist;
+  BorrowFlag borrow;
+  Indexable native;  // constructed in place by tp_new, destroyed by tp_dealloc
+};
+
+struct IndexObject {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  std::shared_ptr<IndexAPI> core;  // never null once constructed, never replaced
+};
+
+struct FilteredIndexObject {
+  PyObject_HEAD
+  BorrowFlag borrow;
+};
+
+struct PyQueryExprObject {
+  PyObject_HEAD
+  BorrowFlag borrow;
+};
+
+// Type objects: created on first use and kept for the process. They raise (PyErrorSet) with a
+// RuntimeError "An error occurred while initializing class <Name>" if creation fails.
+PyTypeObject* index_type();
+PyTypeObject* filtered_index_type();
+PyTypeObject* query_expr_type();
+// indexable_type() is declared in python/value_convert.hpp.
+
+inline IndexableObject* as_indexable(PyObject* obj) { return reinterpret_cast<IndexableObject*>(obj); }
+inline bool is_indexable(PyObject* obj);
+
+// Creates a heap type from a spec, reporting failure as the initialisation RuntimeError.
+PyTypeObject* create_type(PyType_Spec& spec, const char* class_name);
+
+}  // namespace vantorelle::py
+
+#include "python/value_convert.hpp"
+
+namespace vantorelle::py {
+inline bool is_indexable(PyObject* obj) { return PyObject_TypeCheck(obj, indexable_type()); }
+}  // namespace vantorelle::py

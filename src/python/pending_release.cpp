@@ -1,0 +1,47 @@
+// References dropped on threads without the interpreter lock wait here until a thread that holds
+// it drains the queue. The mutex is a leaf: nothing else is locked while it is held, and the
+// drain releases the references only after letting go of it, because a release can run
+// arbitrary Python code (finalizers) that may drop further references into the queue.
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "python/ref.hpp"
+
+namespace vantorelle::py {
+namespace {
+
+std::mutex g_pending_mutex;
+std::vector<PyObject*> g_pending;  // guarded by g_pending_mutex
+std::atomic<bool> g_pending_nonempty{false};
+
+}  // namespace
+
+void release_reference(PyObject* obj) noexcept {
+  if (gil_held()) {
+    Py_DECREF(obj);
+    return;
+  }
+  std::lock_guard lock(g_pending_mutex);
+  try {
+    g_pending.push_back(obj);
+  } catch (...) {
+    // Out of memory: leaking one reference is the only safe choice without the lock.
+    return;
+  }
+  g_pending_nonempty.store(true, std::memory_order_release);
+}
+
+void drain_pending_releases() {
+  while (g_pending_nonempty.load(std::memory_order_acquire)) {
+    std::vector<PyObject*> batch;
+    {
+      std::lock_guard lock(g_pending_mutex);
+      batch.swap(g_pending);
+      g_pending_nonempty.store(false, std::memory_order_relaxed);
+    }
+    for (PyObject* obj : batch) Py_DECREF(obj);
+  }
+}
+
+}  // namespace vantorelle::py

@@ -1,0 +1,218 @@
+// The Indexable class: attributes stored natively, read without the interpreter's dict lookup,
+// assigned with re-indexing in every index holding the object.
+#include <cstddef>
+#include <new>
+#include <optional>
+
+#include "python/args.hpp"
+#include "structmember.h"
+#include "python/objects.hpp"
+
+namespace vantorelle::py {
+namespace {
+
+using Updates = std::vector<std::pair<AttrName, PyValue>>;
+
+// Keyword values as attribute updates, in the dict's order; keys that are not text are skipped.
+Updates updates_from_kwargs(PyObject* kwargs) {
+  Updates updates;
+  if (kwargs == nullptr || kwargs == Py_None || !PyDict_Check(kwargs)) return updates;
+  updates.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(kwargs)));
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
+    if (text == nullptr) {
+      PyErr_Clear();
+      continue;
+    }
+    updates.emplace_back(AttrName(std::string_view(text, static_cast<std::size_t>(len))),
+                         make_value(BorrowedRef(value)));
+  }
+  return updates;
+}
+
+std::uint32_t next_object_id() {
+  std::uint64_t id = GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_relaxed);
+  if (id > kMaxObjectId) {
+    raise(PyExc_OverflowError, "object ids exhausted: this process has created 4294967295 Indexable objects");
+  }
+  return static_cast<std::uint32_t>(id);
+}
+
+PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    // Subclass instances take their keywords in tp_init, which their __init__ reaches through
+    // super().__init__(**kwargs); converting here too would convert every value twice.
+    Updates updates = type == indexable_type() ? updates_from_kwargs(kwargs) : Updates{};
+    auto map = std::make_shared<AttributeMap>(updates.size());
+    for (auto& [name, value] : updates) map->insert(std::move(name), std::move(value));
+    std::uint32_t id = next_object_id();
+    PyObject* self = check(type->tp_alloc(type, 0));
+    auto* obj = as_indexable(self);
+    obj->weakreflist = nullptr;
+    new (&obj->borrow) BorrowFlag();
+    new (&obj->native) Indexable(id, std::move(map));
+    return self;
+  }, nullptr);
+}
+
+int indexable_init(PyObject* self, PyObject* /*args*/, PyObject* kwargs) {
+  return guarded([&]() -> int {
+    if (Py_TYPE(self) == indexable_type()) return 0;
+    Updates updates = updates_from_kwargs(kwargs);
+    if (updates.empty()) return 0;
+    Indexable& native = as_indexable(self)->native;
+    SharedAccess access(as_indexable(self)->borrow);
+    std::optional<ReleaseGil> unlocked;
+    if (native.has_memberships()) unlocked.emplace();
+    native.assign(std::move(updates));
+    return 0;
+  }, -1);
+}
+
+void indexable_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  auto* obj = as_indexable(self);
+  if (obj->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
+  obj->native.~Indexable();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Visits the attribute values this object alone keeps alive. A value whose handle is shared with
+// an index or another snapshot is kept alive from outside the object graph, so it is not
+// reported (an Indexable value's handle is also held by its primitive cast: two copies).
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Snapshot snapshot = as_indexable(self)->native.snapshot();
+  int status = 0;
+  snapshot->for_each([&](const AttrName&, const PyValue& value) {
+    if (status != 0) return;
+    std::uint32_t own_copies = value.primitave().is_ind() ? 2 : 1;
+    if (value.handle().use_count() == own_copies) status = visit(value.obj(), arg);
+  });
+  return status;
+}
+
+int indexable_clear(PyObject* self) {
+  as_indexable(self)->native.clear_attributes();
+  return 0;
+}
+
+[[noreturn]] void raise_name_type(PyObject* name) {
+  raise_wrong_type("name", name, "PyString");
+}
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+  return guarded([&]() -> PyObject* {
+    if (!PyUnicode_Check(name)) raise_name_type(name);
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &len);
+    if (text != nullptr) {
+      Snapshot snapshot = as_indexable(self)->native.snapshot();
+      if (const PyValue* value = snapshot->get(std::string_view(text, static_cast<std::size_t>(len)))) {
+        return Py_NewRef(value->obj());
+      }
+      if (PyObject* found = PyObject_GenericGetAttr(self, name)) return found;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      raise_object(PyExc_AttributeError, name);
+    }
+    throw_error_set();
+  }, nullptr);
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  return guarded([&]() -> int {
+    if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
+    if (!PyUnicode_Check(name)) raise_name_type(name);
+    Py_ssize_t len = 0;
+    const char* text = check(PyUnicode_AsUTF8AndSize(name, &len));
+    Updates updates;
+    updates.emplace_back(AttrName(std::string_view(text, static_cast<std::size_t>(len))),
+                         make_value(BorrowedRef(value)));
+    auto* obj = as_indexable(self);
+    SharedAccess access(obj->borrow);
+    // Re-indexing runs without the interpreter lock; an object in no index skips the hand-over.
+    std::optional<ReleaseGil> unlocked;
+    if (obj->native.has_memberships()) unlocked.emplace();
+    obj->native.assign(std::move(updates));
+    return 0;
+  }, -1);
+}
+
+PyObject* indexable_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    std::size_t n = as_indexable(self)->native.snapshot()->size();
+    return PyUnicode_FromFormat("<Indexable with %zu attributes>", n);
+  }, nullptr);
+}
+
+PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    Snapshot snapshot = as_indexable(self)->native.snapshot();
+    OwnedRef names = OwnedRef::steal(check(PyList_New(0)));
+    snapshot->for_each([&](const AttrName& key, const PyValue&) {
+      std::string_view text = key.view();
+      OwnedRef item = OwnedRef::steal(check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+      check_status(PyList_Append(names.get(), item.get()));
+    });
+    OwnedRef builtins = OwnedRef::steal(check(PyImport_ImportModule("builtins")));
+    OwnedRef object = OwnedRef::steal(check(PyObject_GetAttrString(builtins.get(), "object")));
+    OwnedRef default_dir = OwnedRef::steal(check(PyObject_CallMethod(object.get(), "__dir__", "O", self)));
+    if (!PyList_Check(default_dir.get())) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyList'", type_name(default_dir.get()).c_str());
+      throw_error_set();
+    }
+    OwnedRef result = OwnedRef::steal(check(PySequence_Concat(names.get(), default_dir.get())));
+    return result.release();
+  }, nullptr);
+}
+
+PyMethodDef indexable_methods[] = {
+    {"__dir__", indexable_dir, METH_NOARGS, "__dir__($self, /)\n--\n\nAttribute names, then the default listing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef indexable_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(IndexableObject, weakreflist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot indexable_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Indexable(*_args, **kwargs)\n--\n\n"
+                    "An object whose attributes an Index can select on. Keyword arguments become attributes.")},
+    {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_init, reinterpret_cast<void*>(indexable_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
+    {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+    {Py_tp_methods, indexable_methods},
+    {Py_tp_members, indexable_members},
+    {0, nullptr},
+};
+
+PyType_Spec indexable_spec = {
+    "builtins.Indexable",
+    sizeof(IndexableObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    indexable_slots,
+};
+
+}  // namespace
+
+PyTypeObject* indexable_type() {
+  static PyTypeObject* INDEXABLE_TYPE = create_type(indexable_spec, "Indexable");
+  return INDEXABLE_TYPE;
+}
+
+}  // namespace vantorelle::py

@@ -47,6 +47,28 @@ PyMethodDef kSumAsStringDef = {"sum_as_string", reinterpret_cast<PyCFunction>(re
                                METH_FASTCALL | METH_KEYWORDS,
                                "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
+// Moves the object-id counter forward (never back, so ids stay unique): lets tests reach the end
+// of the id space without creating four billion objects.
+const Signature kAdvanceIdCounter{"_advance_id_counter", {"next_id"}, 1};
+
+PyObject* advance_id_counter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    BoundArgs bound;
+    bind(kAdvanceIdCounter, args, nargs, kwnames, bound);
+    unsigned long long next = PyLong_AsUnsignedLongLong(bound.values[0]);
+    if (next == static_cast<unsigned long long>(-1) && PyErr_Occurred()) reraise_for_argument("next_id");
+    std::uint64_t current = GLOBAL_ID_COUNTER.load();
+    while (current < next && !GLOBAL_ID_COUNTER.compare_exchange_weak(current, next)) {
+    }
+    Py_RETURN_NONE;
+  }, nullptr);
+}
+
+PyMethodDef kAdvanceIdCounterDef = {"_advance_id_counter",
+                                    reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(advance_id_counter)),
+                                    METH_FASTCALL | METH_KEYWORDS,
+                                    "_advance_id_counter(next_id)\n--\n\nTesting aid: moves the object-id counter forward."};
+
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "Vantorelle",
@@ -86,6 +108,8 @@ PyObject* init_module() {
 #endif
   OwnedRef function = OwnedRef::steal(check(PyCFunction_NewEx(&kSumAsStringDef, module.get(), module.get())));
   check_status(PyModule_AddObjectRef(module.get(), "sum_as_string", function.get()));
+  OwnedRef advance = OwnedRef::steal(check(PyCFunction_NewEx(&kAdvanceIdCounterDef, module.get(), module.get())));
+  check_status(PyModule_AddObjectRef(module.get(), "_advance_id_counter", advance.get()));
   add_type(module.get(), "Index", index_type());
   add_type(module.get(), "Indexable", indexable_type());
   add_type(module.get(), "FilteredIndex", filtered_index_type());

@@ -1,0 +1,265 @@
+// BitMapBTree: the range index of one numeric attribute.
+//
+// A B+ tree of fan-out 96 over (number, object id) pairs. Each pair becomes a 128-bit key whose
+// upper 96 bits encode the number so that unsigned comparison is numeric comparison across
+// integers and doubles, and whose lower 32 bits are the id, so equal numbers of different objects
+// are distinct keys ordered by id. Entries live only in leaves. An internal node keeps, next to
+// each child, its separator key and a roaring bitmap of every id stored below that child: a range
+// query descends only along the paths of its two bounds and takes each child that lies wholly
+// between them as one bitmap.
+//
+// Every node keeps its occupied slots as one contiguous run near the middle of its 96 slots, so an
+// insertion shifts at most half of the run, towards the nearer end. A node is split on the way down
+// before it could overflow, so an insertion never has to walk back up. Removals never restructure:
+// a leaf may become empty and stays in place, and separators keep the value they were given.
+//
+// Descent rule, shared by insert, split and remove and relied on by the queries: a key belongs to
+// the last child whose separator is <= the key, or to the first child when the key is below every
+// separator. Hence child i > 0 holds only keys in [separator i, separator i+1), and the first child
+// holds every key below separator 1.
+//
+// Thread safety: no lock of its own. Const members (query_range, verify, ...) only read, so any
+// number of threads may run them at once while no thread mutates the tree.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "native/bitmap.hpp"
+
+namespace vantorelle {
+
+__extension__ typedef unsigned __int128 Key128;
+
+inline constexpr uint32_t kFanOut = 96;
+// A node with more entries than this whose run touches an end of the slot array is split before
+// anything is inserted into it.
+inline constexpr uint32_t kSplitThreshold = 85;
+// Run start of a new tree's root leaf and of a new root.
+inline constexpr uint32_t kFreshOffset = 48;
+// Run start of the right half of a split; the half holds at most 48 entries.
+inline constexpr uint32_t kSplitRightOffset = 24;
+
+// Internal-failure texts of the tree: states its invariants exclude.
+inline constexpr const char* kMissingChild = "Missing child";
+inline constexpr const char* kNoLeafBitmap = "Bitmap should be present for leaf";
+inline constexpr const char* kNoInternalBitmap = "Bitmap should be present for internal";
+inline constexpr const char* kNoBitmapAtSplit = "Bitmap must be initialized before split";
+inline constexpr const char* kInvalidOffset = "invalid offset";
+inline constexpr const char* kIncorrectOffset = "incorrect offset";
+inline constexpr const char* kNodeFull = "node has no free slot";
+inline constexpr const char* kTooDeep = "tree deeper than 32 levels";
+
+struct NumericValue {
+  enum class Kind { Int, Float };
+  Kind kind = Kind::Int;
+  // Only the field of `kind` is meaningful.
+  int64_t i = 0;
+  double f = 0.0;
+
+  static NumericValue of_int(int64_t v) noexcept { return {Kind::Int, v, 0.0}; }
+  static NumericValue of_float(double v) noexcept { return {Kind::Float, 0, v}; }
+};
+
+struct Bound {
+  enum class Kind { Included, Excluded, Unbounded };
+  Kind kind = Kind::Unbounded;
+  // Meaningless when unbounded.
+  NumericValue value;
+
+  static Bound included(NumericValue v) noexcept { return {Kind::Included, v}; }
+  static Bound excluded(NumericValue v) noexcept { return {Kind::Excluded, v}; }
+  static Bound unbounded() noexcept { return {}; }
+};
+
+struct CompositeKey128 {
+  // Bits 127..32: value_part(value); bits 31..0: the object id.
+  Key128 key = 0;
+  // The number the key was made from, unchanged (3 and 3.0 give equal keys but keep their kind).
+  NumericValue value;
+
+  static CompositeKey128 make(NumericValue value, uint32_t id) noexcept {
+    return {(value_part(value) << 32) | id, value};
+  }
+
+  // The 96-bit order-preserving encoding: for any two numbers other than NaN, the parts compare
+  // exactly as the numbers do, and are equal iff the numbers are (3 == 3.0, 0 == -0.0, but
+  // 2^53 + 1 != 2^53 as a double). Layout s.E.M: sign (bit 95), 15-bit exponent with bias 16383,
+  // 80-bit significand with an explicit leading one at bit 79; bit 95 is then set for positive
+  // numbers and all 96 bits are inverted for negative ones. Zero is exactly bit 95. Infinities
+  // lie beyond every finite number; a NaN with the sign bit clear lies above +inf, one with the
+  // sign bit set below -inf.
+  static Key128 value_part(NumericValue value) noexcept;
+
+  Key128 value_bits() const noexcept { return key >> 32; }
+  uint32_t id() const noexcept { return static_cast<uint32_t>(key); }
+};
+
+static_assert(sizeof(CompositeKey128) == 48);
+
+class BitMapBTreeNode;
+struct InternalNode;
+
+// A range query translated once into key space.
+struct KeyRange {
+  Bound::Kind lower_kind = Bound::Kind::Unbounded;
+  Bound::Kind upper_kind = Bound::Kind::Unbounded;
+  // Value parts of the bounds; meaningless for an unbounded end.
+  Key128 lower_value = 0;
+  Key128 upper_value = 0;
+  // Closed key interval [first, last] holding exactly the keys inside the range: ids do not take
+  // part in a bound, so all entries of one number fall on the same side. Empty when first > last.
+  Key128 first = 0;
+  Key128 last = 0;
+
+  static KeyRange from_bounds(const Bound& lower, const Bound& upper) noexcept;
+  bool empty() const noexcept { return first > last; }
+};
+
+// Working state of one range query: ids picked from leaves one by one and the bitmaps of children
+// taken whole. Both are united and confined to the universe once, at the end.
+struct RangeCollector {
+  std::vector<uint32_t> ids;
+  std::vector<const roaring_bitmap_t*> covered;
+
+  Bitmap finish(const Bitmap& universe) const;
+};
+
+struct LeafNode {
+  // Slots offset .. offset+count-1 hold the entries in strictly ascending key order; the other
+  // slots hold stale keys that are never read. offset + count <= kFanOut.
+  std::array<CompositeKey128, kFanOut> entries{};
+  uint32_t count = 0;
+  uint32_t offset = kFreshOffset;
+
+  // Inserts `key` unless it is already present (then returns false and changes nothing). The
+  // caller guarantees a free slot: the split test failed for this leaf.
+  bool insert_non_full(const CompositeKey128& key);
+  // Removes the entry equal to `key`, closing the gap from the nearer side.
+  bool remove(const CompositeKey128& key) noexcept;
+  // Keeps the first count/2 entries (recentered) and moves the rest, in order, into a new leaf
+  // whose run starts at kSplitRightOffset. Returns that leaf's first key and the leaf.
+  std::pair<CompositeKey128, std::unique_ptr<LeafNode>> split();
+  // Moves the run to start at (kFanOut - count) / 2.
+  void recenter() noexcept;
+  Bitmap ids() const;
+  bool contains_id(uint32_t id) const noexcept;
+  Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& universe) const;
+
+  // Position (relative to offset) of the first entry whose key is >= `key`.
+  uint32_t lower_bound(Key128 key) const noexcept;
+  void collect_range(const KeyRange& range, RangeCollector& out) const;
+};
+
+// A tagged owner of one node, or an empty slot.
+class BitMapBTreeNode {
+ public:
+  BitMapBTreeNode() noexcept = default;
+  explicit BitMapBTreeNode(std::unique_ptr<LeafNode> leaf) noexcept;
+  explicit BitMapBTreeNode(std::unique_ptr<InternalNode> internal) noexcept;
+  BitMapBTreeNode(BitMapBTreeNode&&) noexcept;
+  BitMapBTreeNode& operator=(BitMapBTreeNode&&) noexcept;
+  ~BitMapBTreeNode();
+
+  bool present() const noexcept;
+  // Null when the slot holds the other kind of node or nothing.
+  LeafNode* leaf() noexcept;
+  const LeafNode* leaf() const noexcept;
+  InternalNode* internal() noexcept;
+  const InternalNode* internal() const noexcept;
+
+  Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& universe) const;
+  void collect_range(const KeyRange& range, RangeCollector& out) const;
+
+ private:
+  std::variant<std::monostate, std::unique_ptr<LeafNode>, std::unique_ptr<InternalNode>> node_;
+};
+
+// Which end of a range a bound is and whether it includes its value.
+enum class BoundEnd { LowerIncluded, LowerExcluded, UpperIncluded, UpperExcluded };
+
+struct InternalNode {
+  // Slots offset .. offset+count-1 each hold a child, its separator and the bitmap of the ids
+  // stored under it; separators ascend strictly. Slots outside the run hold no child and no
+  // bitmap. offset + count <= kFanOut, and count >= 2 once the node is in a tree.
+  std::array<CompositeKey128, kFanOut> keys{};
+  std::array<BitMapBTreeNode, kFanOut> children;
+  std::array<std::optional<Bitmap>, kFanOut> bitmaps;
+  uint32_t count = 0;
+  uint32_t offset = kFreshOffset;
+
+  // Inserts `key` below this node, splitting a full child on the way down; returns false when the
+  // key was already present. The caller guarantees room for one more child: the split test
+  // failed for this node.
+  bool insert(const CompositeKey128& key);
+  // Splits the child at run position `position`, places the right half after it and inserts
+  // `key` into the half it belongs to (keys >= the new separator go right).
+  bool split_and_insert(const CompositeKey128& key, uint32_t position);
+  std::pair<CompositeKey128, std::unique_ptr<InternalNode>> split();
+  void recenter() noexcept;
+  // Moves slots [first, end) by `distance` slots up; the vacated slots become empty.
+  void shift_right(uint32_t first, uint32_t end, uint32_t distance) noexcept;
+  // The union of all child bitmaps.
+  Bitmap get_bitmap() const;
+  Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& universe) const;
+
+  // Run position of the child that a key descends to (see the descent rule above).
+  uint32_t child_position(Key128 key) const noexcept;
+  // Run position of the child where a range end must be searched exactly. Bound values compare
+  // with separators on their value part only; among equal separators a lower-included or
+  // upper-excluded end takes the child before the first equal one (it may hold equal values
+  // with smaller ids), a lower-excluded or upper-included end takes the last equal one. 0 when
+  // no separator lies below.
+  uint32_t get_key_index(Key128 value_part, BoundEnd end) const noexcept;
+  void collect_range(const KeyRange& range, RangeCollector& out) const;
+};
+
+class BitMapBTree {
+ public:
+  // A root leaf with no entries and its run at kFreshOffset.
+  BitMapBTree();
+  BitMapBTree(BitMapBTree&&) noexcept = default;
+  BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
+  BitMapBTree(const BitMapBTree&) = delete;
+  BitMapBTree& operator=(const BitMapBTree&) = delete;
+
+  // Returns false, changing nothing, when the pair is already present.
+  bool insert(NumericValue value, uint32_t id);
+  // Returns false, changing nothing, when the pair is absent.
+  bool remove(NumericValue value, uint32_t id);
+  // Ids of the entries whose number lies within the bounds, intersected with `universe`.
+  Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& universe) const;
+
+  bool empty() const noexcept { return size_ == 0; }
+  uint64_t size() const noexcept { return size_; }
+  // Every id that has at least one entry.
+  const Bitmap& ids() const noexcept { return ids_; }
+  const BitMapBTreeNode& root() const noexcept { return root_; }
+  // Number of node levels; a lone root leaf is height 1.
+  uint32_t height() const noexcept;
+
+  // Empty string while every invariant holds, otherwise the first broken one: run bounds and
+  // order, the separator rule, equal leaf depth, each child's bitmap equal to the ids below it,
+  // and the tree's own counters.
+  std::string verify() const;
+
+ private:
+  bool remove_shared(const CompositeKey128& key);
+
+  BitMapBTreeNode root_;
+  uint64_t size_ = 0;
+  // Ids with at least one entry. The index never stores one id under two numbers, but nothing
+  // here relies on it: such an id is also entered in `shared_ids_`.
+  Bitmap ids_;
+  // A superset of the ids that have (or had) more than one entry at once. Removing an entry of
+  // such an id must check whether another entry still keeps the id in each bitmap on its path.
+  Bitmap shared_ids_;
+};
+
+}  // namespace vantorelle

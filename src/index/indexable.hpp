@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "index/hybrid_hashmap.hpp"
+#include "python/borrow.hpp"
 
 namespace vantorelle {
 
@@ -72,5 +73,16 @@ class Indexable {
   std::atomic<std::uint64_t> add_epoch_{0};
   const std::uint32_t id_;
 };
+
+// The Python object. Index slots hold strong references to it, so native code holding a slot's
+// handle may read `native` without the interpreter lock.
+struct IndexableObject {
+  PyObject_HEAD
+  PyObject* weakreflist;
+  py::BorrowFlag borrow;
+  Indexable native;  // constructed in place by tp_new, destroyed by tp_dealloc
+};
+
+inline Indexable& native_of(PyObject* obj) noexcept { return reinterpret_cast<IndexableObject*>(obj)->native; }
 
 }  // namespace vantorelle

@@ -76,6 +76,7 @@ struct NativeCastValue {
   double as_float() const { return std::get<Float>(v).value; }
   const std::string& as_str() const { return std::get<Str>(v).text; }
   PyObject* as_ind() const { return std::get<Ind>(v).obj.get(); }
+  const PyHandle& as_ind_handle() const { return std::get<Ind>(v).obj; }
   std::string debug_text() const;
 };
 

@@ -10,14 +10,31 @@ namespace vantorelle::py {
 namespace detail {
 inline thread_local bool tl_gil_released = false;
 inline thread_local bool tl_native_thread = false;
+inline thread_local int tl_defer_releases = 0;
 }  // namespace detail
 
 inline bool gil_held() noexcept { return !detail::tl_gil_released && !detail::tl_native_thread; }
+
+// True while references may be released at once: the lock is held and no native lock is (a
+// release can run arbitrary Python code, which must never run under a native lock).
+inline bool may_release_now() noexcept { return gil_held() && detail::tl_defer_releases == 0; }
 
 // Marks the calling thread as one the interpreter never runs on (the worker pool's threads).
 inline void mark_native_thread() noexcept { detail::tl_native_thread = true; }
 
 void drain_pending_releases();
+
+// Queues every reference dropped on this thread while alive; wrap any code that drops references
+// under native locks. The outermost guard releases the queue if the interpreter lock is held.
+class DeferReleases {
+ public:
+  DeferReleases() noexcept { ++detail::tl_defer_releases; }
+  ~DeferReleases() {
+    if (--detail::tl_defer_releases == 0 && gil_held()) drain_pending_releases();
+  }
+  DeferReleases(const DeferReleases&) = delete;
+  DeferReleases& operator=(const DeferReleases&) = delete;
+};
 
 // Releases the interpreter lock for the guard's lifetime and takes it back on every exit path,
 // exceptions included; references queued meanwhile are released right after re-acquiring.
@@ -27,7 +44,7 @@ class ReleaseGil {
   ~ReleaseGil() {
     PyEval_RestoreThread(state_);
     detail::tl_gil_released = false;
-    drain_pending_releases();
+    if (detail::tl_defer_releases == 0) drain_pending_releases();
   }
   ReleaseGil(const ReleaseGil&) = delete;
   ReleaseGil& operator=(const ReleaseGil&) = delete;

@@ -10,12 +10,7 @@
 
 namespace vantorelle::py {
 
-struct IndexableObject {
-  PyObject_HEAD
-  PyObject* weakreflist;
-  BorrowFlag borrow;
-  Indexable native;  // constructed in place by tp_new, destroyed by tp_dealloc
-};
+using vantorelle::IndexableObject;
 
 struct IndexObject {
   PyObject_HEAD

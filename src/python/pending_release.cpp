@@ -18,7 +18,7 @@ std::atomic<bool> g_pending_nonempty{false};
 }  // namespace
 
 void release_reference(PyObject* obj) noexcept {
-  if (gil_held()) {
+  if (may_release_now()) {
     Py_DECREF(obj);
     return;
   }

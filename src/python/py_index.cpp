@@ -2,10 +2,165 @@
 #include <new>
 
 #include "python/args.hpp"
+#include "python/hash_query.hpp"
 #include "python/objects.hpp"
 
 namespace vantorelle::py {
 namespace {
+
+IndexObject* as_index(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
+
+// A list from objects gathered under a native lock: the references are taken there (no
+// interpreter call), the list is built after the lock is gone.
+class ObjectGather {
+ public:
+  ObjectGather() = default;
+  ObjectGather(const ObjectGather&) = delete;
+  ObjectGather& operator=(const ObjectGather&) = delete;
+  ~ObjectGather() {
+    for (PyObject* obj : objects_) release_reference(obj);
+  }
+  void reserve(std::size_t n) { objects_.reserve(n); }
+  void add(PyObject* obj) {
+    objects_.push_back(obj);
+    Py_INCREF(obj);
+  }
+  PyObject* to_list() {
+    OwnedRef list = OwnedRef::steal(check(PyList_New(static_cast<Py_ssize_t>(objects_.size()))));
+    for (std::size_t i = 0; i < objects_.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects_[i]);
+    objects_.clear();
+    return list.release();
+  }
+
+ private:
+  std::vector<PyObject*> objects_;
+};
+
+const Signature kAddObject{"Index.add_object", {"py_ref"}, 1};
+const Signature kAddObjectMany{"Index.add_object_many", {"objs"}, 1};
+const Signature kCollect{"Index.collect", {}, 0};
+const Signature kGetByAttribute{"Index.get_by_attribute", {}, 0, true};
+const Signature kReduce{"Index.reduce", {}, 0, true};
+
+PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    ExclusiveAccess access(index->borrow);
+    BoundArgs bound;
+    bind(kAddObject, args, nargs, kwnames, bound);
+    PyObject* obj = bound.values[0];
+    if (!is_indexable(obj)) raise_wrong_type("py_ref", obj, "Indexable");
+    Indexable& native = native_of(obj);
+    check_nesting_depth({&native}, 0, nullptr);
+    PyHandle handle = PyHandle::take(OwnedRef::incref(obj));
+    {
+      ReleaseGil unlocked;
+      index->core->add_object(handle);
+    }
+    Py_RETURN_NONE;
+  }, nullptr);
+}
+
+PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    ExclusiveAccess access(index->borrow);
+    BoundArgs bound;
+    bind(kAddObjectMany, args, nargs, kwnames, bound);
+    PyObject* objs = bound.values[0];
+    if (PyUnicode_Check(objs)) {
+      PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+      reraise_for_argument("objs");
+    }
+    if (!PySequence_Check(objs)) raise_wrong_type("objs", objs, "Sequence");
+    OwnedRef items = OwnedRef::steal(PySequence_Fast(objs, "expected a sequence"));
+    if (!items) reraise_for_argument("objs");
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    PyObject** raw = PySequence_Fast_ITEMS(items.get());
+    std::vector<PyHandle> handles;
+    std::vector<Indexable*> natives;
+    handles.reserve(static_cast<std::size_t>(n));
+    natives.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!is_indexable(raw[i])) raise_wrong_type("objs", raw[i], "Indexable");
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      handles.push_back(PyHandle::take(OwnedRef::incref(raw[i])));
+      natives.push_back(&native_of(raw[i]));
+    }
+    check_nesting_depth(natives, 0, nullptr);
+    const std::shared_ptr<IndexAPI>& core = index->core;
+    core->fill_slots(handles);
+    // Memberships are recorded after the slot lock is released and before any snapshot is read.
+    for (Indexable* native : natives) native->add_index(core);
+    {
+      ReleaseGil unlocked;
+      core->add_object_many(handles);
+    }
+    Py_RETURN_NONE;
+  }, nullptr);
+}
+
+PyObject* index_collect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    SharedAccess access(index->borrow);
+    BoundArgs bound;
+    bind(kCollect, args, nargs, kwnames, bound);
+    ObjectGather gather;
+    index->core->for_each_item([&](std::uint32_t, PyObject* obj) { gather.add(obj); });
+    return gather.to_list();
+  }, nullptr);
+}
+
+PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    SharedAccess access(index->borrow);
+    BoundArgs bound;
+    bind(kGetByAttribute, args, nargs, kwnames, bound);
+    HashQuery query = kwargs_to_hash_query(bound.kwargs.get());
+    Bitmap ids = index->core->filter_by_hashes(query);
+    ObjectGather gather;
+    gather.reserve(ids.cardinality());
+    index->core->for_each_object(ids, [&](PyObject* obj) {
+      if (obj != nullptr) gather.add(obj);
+    });
+    return gather.to_list();
+  }, nullptr);
+}
+
+PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    ExclusiveAccess access(index->borrow);
+    BoundArgs bound;
+    bind(kReduce, args, nargs, kwnames, bound);
+    HashQuery query = kwargs_to_hash_query(bound.kwargs.get());
+    index->core->reduce(query);
+    Py_RETURN_NONE;
+  }, nullptr);
+}
+
+template <auto F>
+constexpr PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(F));
+}
+
+PyMethodDef index_methods[] = {
+    {"collect", fastcall<index_collect>(), METH_FASTCALL | METH_KEYWORDS,
+     "collect($self)\n--\n\nEvery stored object, in ascending id (creation) order."},
+    {"reduce", fastcall<index_reduce>(), METH_FASTCALL | METH_KEYWORDS,
+     "reduce($self, **kwargs)\n--\n\nNarrows the index's value sets to the objects matching the keywords."},
+    {"get_by_attribute", fastcall<index_get_by_attribute>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_by_attribute($self, **kwargs)\n--\n\nThe objects whose attributes equal the keywords' values "
+     "(a list or other iterable means any of its items)."},
+    {"add_object_many", fastcall<index_add_object_many>(), METH_FASTCALL | METH_KEYWORDS,
+     "add_object_many($self, objs)\n--\n\nStores and indexes a sequence of Indexable objects."},
+    {"add_object", fastcall<index_add_object>(), METH_FASTCALL | METH_KEYWORDS,
+     "add_object($self, py_ref)\n--\n\nStores and indexes one Indexable object."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -31,6 +186,7 @@ PyType_Slot index_slots[] = {
     {Py_tp_doc, const_cast<char*>("Index()\n--\n\nAn in-memory index over Indexable objects.")},
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_methods, index_methods},
     {0, nullptr},
 };
 

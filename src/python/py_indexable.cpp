@@ -2,6 +2,7 @@
 // assigned with re-indexing in every index holding the object.
 #include <cstddef>
 #include <new>
+#include <algorithm>
 #include <optional>
 
 #include "python/args.hpp"
@@ -31,6 +32,23 @@ Updates updates_from_kwargs(PyObject* kwargs) {
                          make_value(BorrowedRef(value)));
   }
   return updates;
+}
+
+// Refuses, before anything changes, Indexable values that would nest too deep in the indexes
+// holding `holder`.
+void check_value_nesting(const Indexable& holder, const Updates& updates) {
+  std::vector<Indexable*> values;
+  for (const auto& [name, value] : updates) {
+    if (!name.is_private() && value.primitave().is_ind()) values.push_back(&native_of(value.primitave().as_ind()));
+  }
+  if (values.empty()) return;
+  std::uint32_t deepest = 0;
+  bool member = false;
+  for (const auto& core : holder.live_memberships()) {
+    deepest = std::max(deepest, core->level());
+    member = true;
+  }
+  if (member) check_nesting_depth(values, deepest + 1, &holder);
 }
 
 std::uint32_t next_object_id() {
@@ -65,6 +83,7 @@ int indexable_init(PyObject* self, PyObject* /*args*/, PyObject* kwargs) {
     if (updates.empty()) return 0;
     Indexable& native = as_indexable(self)->native;
     SharedAccess access(as_indexable(self)->borrow);
+    check_value_nesting(native, updates);
     std::optional<ReleaseGil> unlocked;
     if (native.has_memberships()) unlocked.emplace();
     native.assign(std::move(updates));
@@ -137,6 +156,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                          make_value(BorrowedRef(value)));
     auto* obj = as_indexable(self);
     SharedAccess access(obj->borrow);
+    check_value_nesting(obj->native, updates);
     // Re-indexing runs without the interpreter lock; an object in no index skips the hand-over.
     std::optional<ReleaseGil> unlocked;
     if (obj->native.has_memberships()) unlocked.emplace();

@@ -1,0 +1,66 @@
+#include "index/query_map.hpp"
+
+#include "index/index_api.hpp"
+#include "index/indexable.hpp"
+
+namespace vantorelle {
+namespace {
+
+std::optional<NumericValue> numeric_key(const PyValue& value) {
+  const NativeCastValue& cast = value.primitave();
+  if (cast.is_int()) return NumericValue::of_int(cast.as_int());
+  if (cast.is_float()) return NumericValue::of_float(cast.as_float());
+  return std::nullopt;
+}
+
+}  // namespace
+
+QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent, std::uint32_t nested_level)
+    : parent_(parent), nested_(IndexAPI::create(std::move(parent), nested_level)) {}
+
+void QueryMap::insert(const PyValue& value, std::uint32_t id, IndexWork& work) {
+  auto it = map_.find(value);
+  if (it != map_.end()) {
+    it->second.add(id);
+  } else {
+    map_.emplace(value, HybridSet::single(id));
+  }
+  if (auto key = numeric_key(value)) {
+    tree_.insert(*key, id);
+  } else if (value.primitave().is_ind()) {
+    work.push_back(NestedJob{NestedJob::Kind::Add, nested_, value.primitave().as_ind_handle(), id});
+  }
+}
+
+void QueryMap::remove_id(const PyValue& value, std::uint32_t id, IndexWork& work) {
+  if (!map_.empty()) {
+    auto it = map_.find(value);
+    if (it != map_.end()) it->second.remove(id);
+  }
+  if (auto key = numeric_key(value)) {
+    tree_.remove(*key, id);
+  } else if (value.primitave().is_ind()) {
+    work.push_back(NestedJob{NestedJob::Kind::Remove, nested_, value.primitave().as_ind_handle(), id});
+  }
+}
+
+void QueryMap::check_prune(const PyValue& value) {
+  auto it = map_.find(value);
+  if (it == map_.end()) fail("no entry found for key");
+  if (it->second.empty()) map_.erase(it);
+}
+
+void QueryMap::merge(const QueryMap& other) {
+  for (const auto& [value, ids] : other.map_) {
+    auto it = map_.find(value);
+    if (it != map_.end()) {
+      it->second.or_inplace(ids);
+    } else {
+      map_.emplace(value, ids.copy());
+    }
+  }
+}
+
+bool QueryMap::is_empty() const { return map_.empty() && tree_.empty() && nested_->is_empty(); }
+
+}  // namespace vantorelle

@@ -1,0 +1,68 @@
+// The attribute map of one attribute name in one core: value -> ids (the value table), numbers ->
+// ids (the range tree), and the nested core holding the Indexable values of the attribute.
+//
+// No lock of its own: it is changed only under the owning core's attribute-table write lock and
+// read under its read lock. Nested work (storing or withdrawing an Indexable value in the nested
+// core) is not done here but queued on the caller's IndexWork, so that the owning core's lock is
+// released before the nested core's is taken and deep chains need no native recursion.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+
+#include "index/value.hpp"
+#include "native/bitmap_btree.hpp"
+#include "native/hybrid_set.hpp"
+
+namespace vantorelle {
+
+class IndexAPI;
+
+// Nested work queued while a core's table lock is held and run after it is released.
+struct NestedJob {
+  enum class Kind { Add, Remove };
+  Kind kind;
+  std::shared_ptr<IndexAPI> core;  // the nested core
+  PyHandle obj;                    // the Indexable value
+  std::uint32_t parent_id;         // the holder's id in the owning core
+};
+using IndexWork = std::deque<NestedJob>;
+
+class QueryMap {
+ public:
+  using ValueTable = std::unordered_map<PyValue, HybridSet, PyValueHash>;
+
+  QueryMap(std::weak_ptr<IndexAPI> parent, std::uint32_t nested_level);
+  QueryMap(const QueryMap&) = delete;
+  QueryMap& operator=(const QueryMap&) = delete;
+
+  // Records that object `id` carries `value`.
+  void insert(const PyValue& value, std::uint32_t id, IndexWork& work);
+  // Withdraws object `id` from `value`; the entry stays (see check_prune).
+  void remove_id(const PyValue& value, std::uint32_t id, IndexWork& work);
+  // Drops the value's entry once its id set is empty. The value must be in the table.
+  void check_prune(const PyValue& value);
+  // Brings the other map's value table into this one (range tree and nested core unchanged).
+  void merge(const QueryMap& other);
+
+  const HybridSet* find(const PyValue& value) const {
+    auto it = map_.find(value);
+    return it == map_.end() ? nullptr : &it->second;
+  }
+  const ValueTable& values() const noexcept { return map_; }
+  ValueTable& values() noexcept { return map_; }
+  const BitMapBTree& tree() const noexcept { return tree_; }
+  const std::shared_ptr<IndexAPI>& nested() const noexcept { return nested_; }
+  // True when nothing is left: no value entry, no range entry, no nested object.
+  bool is_empty() const;
+
+ private:
+  ValueTable map_;
+  std::weak_ptr<IndexAPI> parent_;
+  BitMapBTree tree_;
+  std::shared_ptr<IndexAPI> nested_;
+};
+
+}  // namespace vantorelle

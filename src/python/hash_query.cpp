@@ -1,0 +1,42 @@
+#include "python/hash_query.hpp"
+
+#include <unordered_set>
+
+#include "python/errors.hpp"
+#include "python/value_convert.hpp"
+
+namespace vantorelle::py {
+
+HashQuery kwargs_to_hash_query(PyObject* kwargs) {
+  HashQuery query;
+  if (kwargs == nullptr || kwargs == Py_None) return query;
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    Py_ssize_t len = 0;
+    const char* text = check(PyUnicode_AsUTF8AndSize(key, &len));
+    std::unordered_set<PyValue, PyValueHash> seen;
+    std::vector<PyValue> values;
+    auto add = [&](PyValue v) {
+      if (seen.insert(v).second) values.push_back(std::move(v));
+    };
+    OwnedRef iterator;
+    if (!PyUnicode_Check(value)) {
+      iterator = OwnedRef::steal(PyObject_GetIter(value));
+      if (!iterator) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
+        PyErr_Clear();
+      }
+    }
+    if (iterator) {
+      while (PyObject* item = PyIter_Next(iterator.get())) add(make_value(OwnedRef::steal(item)));
+      if (PyErr_Occurred()) throw_error_set();
+    } else {
+      add(make_value(BorrowedRef(value)));
+    }
+    query.emplace_back(AttrName(std::string_view(text, static_cast<std::size_t>(len))), std::move(values));
+  }
+  return query;
+}
+
+}  // namespace vantorelle::py

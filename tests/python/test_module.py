@@ -1,0 +1,158 @@
+import inspect
+
+import pytest
+
+import Vantorelle
+from Vantorelle import FilteredIndex, Index, Indexable, PyQueryExpr, sum_as_string
+
+CLASSES = [Index, Indexable, FilteredIndex, PyQueryExpr]
+
+
+def test_reimport_returns_the_same_module(run_python):
+    result = run_python("""
+        import importlib, sys
+        import Vantorelle as first
+        del sys.modules["Vantorelle"]
+        second = importlib.import_module("Vantorelle")
+        print(second is first, second.Indexable is first.Indexable)
+    """)
+    assert (result.returncode, result.stdout) == (0, "True True\n"), result.stderr
+
+
+def test_import_into_a_second_interpreter_is_refused(run_python):
+    result = run_python("""
+        import Vantorelle
+        try:
+            import _xxsubinterpreters as subinterpreters
+        except ImportError:
+            print("unavailable")
+            raise SystemExit
+        interp = subinterpreters.create()
+        try:
+            subinterpreters.run_string(interp, "import Vantorelle")
+            print("imported")
+        except subinterpreters.RunFailedError as error:
+            print(error)
+        finally:
+            subinterpreters.destroy(interp)
+        print(Vantorelle.sum_as_string(1, 1))
+    """)
+    assert result.returncode == 0, result.stderr
+    if result.stdout.startswith("unavailable"):
+        pytest.skip("this interpreter cannot create sub-interpreters")
+    first, last = result.stdout.splitlines()
+    assert first.startswith("<class 'ImportError'>") and "sub-interpreters" in first
+    assert last == "2"  # the first interpreter keeps working
+
+
+def test_module_namespace():
+    assert Vantorelle.__doc__
+    assert [n for n in vars(Vantorelle) if n in {c.__name__ for c in CLASSES}] == [c.__name__ for c in CLASSES]
+
+
+@pytest.mark.parametrize("args, kwargs, expected", [
+    ((2, 3), {}, "5"), ((), {"a": 1, "b": 2}, "3"), ((1,), {"b": 2}, "3"), ((4294967295, 1), {}, "0"),
+    ((4294967295, 4294967295), {}, "4294967294"), ((0, 0), {}, "0"), ((True, True), {}, "2"),
+])
+def test_sum_as_string(args, kwargs, expected):
+    assert sum_as_string(*args, **kwargs) == expected
+
+
+RANGE = "out of range integral type conversion attempted"
+
+
+@pytest.mark.parametrize("args, message", [
+    ((-1, 0), None), ((0, -1), None), ((2**64, 0), None), ((2**32, 0), RANGE), ((0, 2**64 - 1), RANGE),
+])
+def test_sum_as_string_overflow(args, message):
+    with pytest.raises(OverflowError) as info:
+        sum_as_string(*args)
+    if message is not None:
+        assert str(info.value) == message
+
+
+@pytest.mark.parametrize("args, name", [((1.5, 2), "a"), ((1, "2"), "b"), ((None, 1), "a")])
+def test_sum_as_string_conversion_error_names_the_argument(args, name):
+    with pytest.raises(TypeError) as info:
+        sum_as_string(*args)
+    cause = info.value.__cause__
+    assert isinstance(cause, TypeError)
+    assert str(info.value) == f"argument '{name}': {cause}"
+
+
+class Indexish:
+    def __init__(self, result):
+        self.result = result
+
+    def __index__(self):
+        if isinstance(self.result, Exception):
+            raise self.result
+        return self.result
+
+
+def test_sum_as_string_goes_through_index():
+    assert sum_as_string(Indexish(7), Indexish(2**32 - 7)) == "0"
+    with pytest.raises(TypeError, match=r"^argument 'b': nope$"):
+        sum_as_string(1, Indexish(TypeError("nope")))
+    with pytest.raises(ValueError, match=r"^other$"):  # not a TypeError: passes through as it is
+        sum_as_string(Indexish(ValueError("other")), 1)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: sum_as_string(1), "sum_as_string() missing 1 required positional argument: 'b'"),
+    (lambda: sum_as_string(), "sum_as_string() missing 2 required positional arguments: 'a' and 'b'"),
+    (lambda: sum_as_string(b=1), "sum_as_string() missing 1 required positional argument: 'a'"),
+    (lambda: sum_as_string(1, 2, 3), "sum_as_string() takes 2 positional arguments but 3 were given"),
+    (lambda: sum_as_string(1, 2, c=3), "sum_as_string() got an unexpected keyword argument 'c'"),
+    (lambda: sum_as_string(1, a=2), "sum_as_string() got multiple values for argument 'a'"),
+    (lambda: Index(1), "Index() takes 0 positional arguments but 1 was given"),
+    (lambda: Index(x=1), "Index() got an unexpected keyword argument 'x'"),
+])
+def test_argument_binding_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value).endswith(message)
+
+
+def test_text_signatures_and_docs():
+    assert sum_as_string.__text_signature__ == "(a, b)"
+    assert list(inspect.signature(sum_as_string).parameters) == ["a", "b"]
+    assert sum_as_string.__doc__ == "Formats the sum of two numbers as string."
+    assert Indexable.__text_signature__ == "(*_args, **kwargs)"
+    assert Index.__text_signature__ == "()"
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_classes_are_types_named_in_builtins(cls):
+    assert isinstance(cls, type) and cls.__bases__ == (object,)
+    assert (cls.__module__, cls.__qualname__) == ("builtins", cls.__name__)
+    assert getattr(Vantorelle, cls.__name__) is cls
+
+
+@pytest.mark.parametrize("cls", [Index, FilteredIndex, PyQueryExpr])
+def test_other_classes_are_final(cls):
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize("cls", [FilteredIndex, PyQueryExpr])
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1,), {"x": 2})])
+def test_view_and_query_classes_have_no_constructor(cls, args, kwargs):
+    with pytest.raises(TypeError) as info:
+        cls(*args, **kwargs)
+    assert str(info.value) == f"No constructor defined for {cls.__name__}"
+
+
+def test_index_constructs_empty():
+    assert type(Index()) is Index and Index() is not Index()
+
+
+def test_panic_exception_is_not_an_exception():
+    panic = Vantorelle.PanicException
+    assert panic.__name__ == "PanicException"
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    with pytest.raises(panic, match="broken invariant"):
+        try:
+            raise panic("broken invariant")
+        except Exception:  # must not catch it
+            pass

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "index/index_api.hpp"
+#include "python/gil.hpp"
 
 namespace vantorelle {
 
@@ -44,8 +45,12 @@ void Indexable::reindex(IndexAPI& core, const AttributeMap& previous,
 }
 
 void Indexable::assign(std::vector<std::pair<AttrName, PyValue>> updates) {
+  // Values dropped below (the replaced map's) may run finalizers that assign to this very object:
+  // they are released only after the mutex is unlocked.
+  py::DeferReleases defer;
+  Snapshot previous;
   std::lock_guard assigning(assign_mutex_);
-  Snapshot previous = attributes_.load();
+  previous = attributes_.load();
   bool indexed = std::any_of(updates.begin(), updates.end(), [](const auto& u) { return !u.first.is_private(); });
 
   std::uint64_t epoch_before = add_epoch_.load(std::memory_order_seq_cst);

@@ -14,11 +14,11 @@ namespace {
 
 using Updates = std::vector<std::pair<AttrName, PyValue>>;
 
-// Keyword values as attribute updates, in the dict's order; keys that are not text are skipped.
-Updates updates_from_kwargs(PyObject* kwargs) {
-  Updates updates;
-  if (kwargs == nullptr || kwargs == Py_None || !PyDict_Check(kwargs)) return updates;
-  updates.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(kwargs)));
+// Calls f(AttrName, PyValue) for each keyword, in the dict's order; keys that are not text are
+// skipped.
+template <class F>
+void for_each_kwarg(PyObject* kwargs, F&& f) {
+  if (kwargs == nullptr || kwargs == Py_None || !PyDict_Check(kwargs)) return;
   Py_ssize_t pos = 0;
   PyObject *key = nullptr, *value = nullptr;
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
@@ -28,10 +28,28 @@ Updates updates_from_kwargs(PyObject* kwargs) {
       PyErr_Clear();
       continue;
     }
-    updates.emplace_back(AttrName(std::string_view(text, static_cast<std::size_t>(len))),
-                         make_value(BorrowedRef(value)));
+    f(AttrName(std::string_view(text, static_cast<std::size_t>(len))), make_value(BorrowedRef(value)));
   }
+}
+
+Updates updates_from_kwargs(PyObject* kwargs) {
+  Updates updates;
+  for_each_kwarg(kwargs, [&](AttrName name, PyValue value) { updates.emplace_back(std::move(name), std::move(value)); });
   return updates;
+}
+
+// Values that cannot refer back to other objects. An Indexable holding only such values cannot be
+// part of a reference cycle, so the collector need not track it (as the interpreter does for
+// tuples and dicts of atomic values).
+bool is_atomic(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  return type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+         value == Py_None || type == &PyBytes_Type || type == &PyComplex_Type;
+}
+
+// Tracks `self` for the collector once it holds a value that could lead back to it.
+void track_if_needed(PyObject* self, PyObject* value) {
+  if (!is_atomic(value) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
 }
 
 // Refuses, before anything changes, Indexable values that would nest too deep in the indexes
@@ -63,15 +81,23 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
   return guarded([&]() -> PyObject* {
     // Subclass instances take their keywords in tp_init, which their __init__ reaches through
     // super().__init__(**kwargs); converting here too would convert every value twice.
-    Updates updates = type == indexable_type() ? updates_from_kwargs(kwargs) : Updates{};
-    auto map = std::make_shared<AttributeMap>(updates.size());
-    for (auto& [name, value] : updates) map->insert(std::move(name), std::move(value));
+    bool exact = type == indexable_type();
+    bool atomic = true;
+    auto map = std::make_shared<AttributeMap>(exact && kwargs ? static_cast<std::size_t>(PyDict_GET_SIZE(kwargs)) : 0);
+    if (exact) {
+      for_each_kwarg(kwargs, [&](AttrName name, PyValue value) {
+        atomic = atomic && is_atomic(value.obj());
+        map->insert(std::move(name), std::move(value));
+      });
+    }
     std::uint32_t id = next_object_id();
     PyObject* self = check(type->tp_alloc(type, 0));
     auto* obj = as_indexable(self);
     obj->weakreflist = nullptr;
     new (&obj->borrow) BorrowFlag();
     new (&obj->native) Indexable(id, std::move(map));
+    // Subclass instances may carry a __dict__, so they stay tracked.
+    if (exact && atomic) PyObject_GC_UnTrack(self);
     return self;
   }, nullptr);
 }
@@ -84,6 +110,7 @@ int indexable_init(PyObject* self, PyObject* /*args*/, PyObject* kwargs) {
     Indexable& native = as_indexable(self)->native;
     SharedAccess access(as_indexable(self)->borrow);
     check_value_nesting(native, updates);
+    for (const auto& update : updates) track_if_needed(self, update.second.obj());
     std::optional<ReleaseGil> unlocked;
     if (native.has_memberships()) unlocked.emplace();
     native.assign(std::move(updates));
@@ -91,14 +118,18 @@ int indexable_init(PyObject* self, PyObject* /*args*/, PyObject* kwargs) {
   }, -1);
 }
 
+// Freeing an object frees the values only it held, so a long chain (a.next = b, b.next = c, ...)
+// would recurse once per link; the trashcan turns that into a loop.
 void indexable_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, indexable_dealloc)
   auto* obj = as_indexable(self);
   if (obj->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
   obj->native.~Indexable();
   type->tp_free(self);
   Py_DECREF(type);
+  Py_TRASHCAN_END
 }
 
 // Visits the attribute values this object alone keeps alive. A value whose handle is shared with
@@ -130,7 +161,12 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     if (!PyUnicode_Check(name)) raise_name_type(name);
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &len);
-    if (text != nullptr) {
+    if (text == nullptr) {
+      // A name that is not valid text cannot be stored: report it as missing.
+      PyErr_Clear();
+      raise_object(PyExc_AttributeError, name);
+    }
+    {
       Snapshot snapshot = as_indexable(self)->native.snapshot();
       if (const PyValue* value = snapshot->get(std::string_view(text, static_cast<std::size_t>(len)))) {
         return Py_NewRef(value->obj());
@@ -157,6 +193,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     auto* obj = as_indexable(self);
     SharedAccess access(obj->borrow);
     check_value_nesting(obj->native, updates);
+    track_if_needed(self, value);
     // Re-indexing runs without the interpreter lock; an object in no index skips the hand-over.
     std::optional<ReleaseGil> unlocked;
     if (obj->native.has_memberships()) unlocked.emplace();

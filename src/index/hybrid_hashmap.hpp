@@ -22,10 +22,13 @@ class HybridHashmap {
 
   HybridHashmap() = default;
   explicit HybridHashmap(std::size_t expected) {
-    if (expected <= kSmallCapacity) small_.reserve(expected);
+    if (expected <= kSmallCapacity) {
+      keys_.reserve(expected);
+      values_.reserve(expected);
+    }
   }
 
-  std::size_t size() const noexcept { return is_hash_ ? hash_.size() : small_.size(); }
+  std::size_t size() const noexcept { return is_hash_ ? hash_.size() : keys_.size(); }
   bool is_hash() const noexcept { return is_hash_; }
 
   const V* get(std::string_view key) const {
@@ -33,8 +36,8 @@ class HybridHashmap {
       auto it = hash_.find(key);
       return it == hash_.end() ? nullptr : &it->second;
     }
-    for (const auto& [k, v] : small_) {
-      if (k == key) return &v;
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      if (keys_[i] == key) return &values_[i];
     }
     return nullptr;
   }
@@ -49,20 +52,22 @@ class HybridHashmap {
       }
       return;
     }
-    for (auto& [k, v] : small_) {
-      if (k == key) {
-        v = std::move(value);
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      if (keys_[i] == key) {
+        values_[i] = std::move(value);
         return;
       }
     }
-    if (small_.size() < kSmallCapacity) {
-      small_.emplace_back(std::move(key), std::move(value));
+    if (keys_.size() < kSmallCapacity) {
+      keys_.push_back(std::move(key));
+      values_.push_back(std::move(value));
       return;
     }
     hash_.reserve(kHashInitialCapacity);
-    for (auto& entry : small_) hash_.emplace(std::move(entry.first), std::move(entry.second));
+    for (std::size_t i = 0; i < keys_.size(); ++i) hash_.emplace(std::move(keys_[i]), std::move(values_[i]));
     hash_.emplace(std::move(key), std::move(value));
-    small_ = {};
+    keys_ = {};
+    values_ = {};
     is_hash_ = true;
   }
 
@@ -72,13 +77,15 @@ class HybridHashmap {
     if (is_hash_) {
       for (const auto& [k, v] : hash_) f(k, v);
     } else {
-      for (const auto& [k, v] : small_) f(k, v);
+      for (std::size_t i = 0; i < keys_.size(); ++i) f(keys_[i], values_[i]);
     }
   }
 
  private:
   bool is_hash_ = false;
-  std::vector<std::pair<AttrName, V>> small_;
+  // Small form: entry i is (keys_[i], values_[i]); names apart so a lookup scans one dense array.
+  std::vector<AttrName> keys_;
+  std::vector<V> values_;
   std::unordered_map<AttrName, V, AttrNameHash, AttrNameEq> hash_;
 };
 

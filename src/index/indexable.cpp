@@ -37,41 +37,53 @@ std::vector<std::shared_ptr<IndexAPI>> Indexable::live_memberships() const {
 }
 
 void Indexable::reindex(IndexAPI& core, const AttributeMap& previous,
-                        const std::vector<std::pair<AttrName, PyValue>>& updates) {
+                        std::span<const std::pair<AttrName, PyValue>> updates) {
   for (const auto& [name, value] : updates) {
     if (name.is_private()) continue;
     core.update_index(core.get_index_writer(), name, previous.get(name.view()), value, id_);
   }
 }
 
-void Indexable::assign(std::vector<std::pair<AttrName, PyValue>> updates) {
-  // Values dropped below (the replaced map's) may run finalizers that assign to this very object:
-  // they are released only after the mutex is unlocked.
-  py::DeferReleases defer;
-  Snapshot previous;
-  std::lock_guard assigning(assign_mutex_);
-  previous = attributes_.load();
-  bool indexed = std::any_of(updates.begin(), updates.end(), [](const auto& u) { return !u.first.is_private(); });
+void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
+  Snapshot replaced;  // dropped last: lock-free readers may still use it (see publish)
+  {
+    // Values dropped in here may run finalizers that assign to this very object: they are
+    // released only after the mutex is unlocked.
+    py::DeferReleases defer;
+    Snapshot previous;
+    std::lock_guard assigning(assign_mutex_);
+    previous = attributes_.load();
+    bool indexed = std::any_of(updates.begin(), updates.end(), [](const auto& u) { return !u.first.is_private(); });
 
-  std::uint64_t epoch_before = add_epoch_.load(std::memory_order_seq_cst);
-  std::vector<std::shared_ptr<IndexAPI>> first_pass;
-  if (indexed) {
-    first_pass = live_memberships();
-    for (const auto& core : first_pass) reindex(*core, *previous, updates);
+    std::uint64_t epoch_before = add_epoch_.load(std::memory_order_seq_cst);
+    std::vector<std::shared_ptr<IndexAPI>> first_pass;
+    if (indexed) {
+      first_pass = live_memberships();
+      for (const auto& core : first_pass) reindex(*core, *previous, updates);
+    }
+
+    std::shared_ptr<AttributeMap> next = std::make_shared<AttributeMap>(*previous);
+    for (const auto& [name, value] : updates) next->insert(name, value);
+    replaced = publish(std::move(next));
+
+    if (indexed) {
+      bool add_raced = add_epoch_.load(std::memory_order_seq_cst) != epoch_before;
+      for (const auto& core : live_memberships()) {
+        bool seen = std::find(first_pass.begin(), first_pass.end(), core) != first_pass.end();
+        if (add_raced || !seen) reindex(*core, *previous, updates);
+      }
+    }
   }
-
-  auto next = std::make_shared<AttributeMap>(*previous);
-  for (auto& [name, value] : updates) next->insert(name, value);
-  attributes_.store(std::move(next), std::memory_order_seq_cst);
-
-  if (!indexed) return;
-  bool add_raced = add_epoch_.load(std::memory_order_seq_cst) != epoch_before;
-  for (const auto& core : live_memberships()) {
-    bool seen = std::find(first_pass.begin(), first_pass.end(), core) != first_pass.end();
-    if (add_raced || !seen) reindex(*core, *previous, updates);
-  }
+  py::release_later(std::move(replaced));
 }
 
-void Indexable::clear_attributes() { attributes_.store(std::make_shared<const AttributeMap>()); }
+Snapshot Indexable::publish(Snapshot next) {
+  const AttributeMap* raw = next.get();
+  Snapshot old = attributes_.exchange(std::move(next), std::memory_order_seq_cst);
+  current_.store(raw, std::memory_order_release);
+  return old;
+}
+
+void Indexable::clear_attributes() { py::release_later(publish(std::make_shared<const AttributeMap>())); }
 
 }  // namespace vantorelle

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -35,12 +36,17 @@ inline constexpr std::uint64_t kMaxObjectId = 0xFFFFFFFFull;
 
 class Indexable {
  public:
-  Indexable(std::uint32_t id, Snapshot attributes) : attributes_(std::move(attributes)), id_(id) {}
+  Indexable(std::uint32_t id, Snapshot attributes)
+      : current_(attributes.get()), attributes_(std::move(attributes)), id_(id) {}
   Indexable(const Indexable&) = delete;
   Indexable& operator=(const Indexable&) = delete;
 
   std::uint32_t id() const noexcept { return id_; }
   Snapshot snapshot() const { return attributes_.load(); }
+  // The current map without taking a reference, for a reader that holds the interpreter lock and
+  // runs no Python code while using it: a replaced map's published reference is only ever
+  // dropped by a thread holding that lock.
+  const AttributeMap& snapshot_under_gil() const noexcept { return *current_.load(std::memory_order_acquire); }
 
   // For index adds: marks that an add is about to read the snapshot (see the class comment), then
   // reads it. Call with the core's attribute-table write lock held and the membership recorded.
@@ -57,18 +63,21 @@ class Indexable {
 
   // Sets attributes and re-indexes them in every core holding the object. May run with the
   // interpreter lock released. Names beginning with "_" are stored but never indexed.
-  void assign(std::vector<std::pair<AttrName, PyValue>> updates);
+  void assign(std::span<const std::pair<AttrName, PyValue>> updates);
 
   // Drops the attributes (cyclic garbage collection clears objects this way).
   void clear_attributes();
 
  private:
-  void reindex(IndexAPI& core, const AttributeMap& previous, const std::vector<std::pair<AttrName, PyValue>>& updates);
+  // Makes `next` current; returns the replaced map, which must go through py::release_later.
+  [[nodiscard]] Snapshot publish(Snapshot next);
+  void reindex(IndexAPI& core, const AttributeMap& previous, std::span<const std::pair<AttrName, PyValue>> updates);
 
   std::mutex assign_mutex_;
   mutable std::mutex membership_mutex_;
   // Sorted by core address, each core once; guarded by membership_mutex_.
   std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;
+  std::atomic<const AttributeMap*> current_;  // == attributes_'s pointer
   std::atomic<Snapshot> attributes_;
   std::atomic<std::uint64_t> add_epoch_{0};
   const std::uint32_t id_;

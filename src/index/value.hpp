@@ -29,15 +29,20 @@ class PyHandle {
   PyHandle() noexcept = default;
   static PyHandle take(py::OwnedRef obj) {
     PyHandle handle;
-    handle.cell_ = new Cell{{1}, obj.release()};
+    handle.cell_ = new Cell{{1}, obj.get()};
+    handle.obj_ = obj.release();
     return handle;
   }
-  PyHandle(const PyHandle& other) noexcept : cell_(other.cell_) {
+  PyHandle(const PyHandle& other) noexcept : cell_(other.cell_), obj_(other.obj_) {
     if (cell_) cell_->count.fetch_add(1, std::memory_order_relaxed);
   }
-  PyHandle(PyHandle&& other) noexcept : cell_(other.cell_) { other.cell_ = nullptr; }
+  PyHandle(PyHandle&& other) noexcept : cell_(other.cell_), obj_(other.obj_) {
+    other.cell_ = nullptr;
+    other.obj_ = nullptr;
+  }
   PyHandle& operator=(PyHandle other) noexcept {
     std::swap(cell_, other.cell_);
+    std::swap(obj_, other.obj_);
     return *this;
   }
   ~PyHandle() {
@@ -46,7 +51,8 @@ class PyHandle {
       delete cell_;
     }
   }
-  PyObject* get() const noexcept { return cell_ ? cell_->obj : nullptr; }
+  // The object itself; kept beside the cell so reading it does not touch the shared cell.
+  PyObject* get() const noexcept { return obj_; }
   // Copies of this handle alive right now; exact only while no other thread copies or drops one.
   std::uint32_t use_count() const noexcept { return cell_ ? cell_->count.load(std::memory_order_relaxed) : 0; }
 
@@ -56,6 +62,7 @@ class PyHandle {
     PyObject* obj;
   };
   Cell* cell_ = nullptr;
+  PyObject* obj_ = nullptr;  // == cell_->obj
 };
 
 // The primitive cast of a value. Int, Float and Str only for objects whose type is exactly int,

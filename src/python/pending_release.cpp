@@ -12,7 +12,8 @@ namespace vantorelle::py {
 namespace {
 
 std::mutex g_pending_mutex;
-std::vector<PyObject*> g_pending;  // guarded by g_pending_mutex
+std::vector<PyObject*> g_pending;                       // guarded by g_pending_mutex
+std::vector<std::shared_ptr<const void>> g_pending_owners;  // guarded by g_pending_mutex
 std::atomic<bool> g_pending_nonempty{false};
 
 }  // namespace
@@ -32,14 +33,30 @@ void release_reference(PyObject* obj) noexcept {
   g_pending_nonempty.store(true, std::memory_order_release);
 }
 
+void release_later(std::shared_ptr<const void> owner) noexcept {
+  if (!owner || may_release_now()) return;
+  std::lock_guard lock(g_pending_mutex);
+  try {
+    g_pending_owners.push_back(std::move(owner));
+  } catch (...) {
+    // Out of memory: keeping the owner alive forever is the only safe choice without the lock.
+    new std::shared_ptr<const void>(std::move(owner));
+    return;
+  }
+  g_pending_nonempty.store(true, std::memory_order_release);
+}
+
 void drain_pending_releases() {
   while (g_pending_nonempty.load(std::memory_order_acquire)) {
     std::vector<PyObject*> batch;
+    std::vector<std::shared_ptr<const void>> owners;
     {
       std::lock_guard lock(g_pending_mutex);
       batch.swap(g_pending);
+      owners.swap(g_pending_owners);
       g_pending_nonempty.store(false, std::memory_order_relaxed);
     }
+    owners.clear();
     for (PyObject* obj : batch) Py_DECREF(obj);
   }
 }

@@ -54,7 +54,7 @@ void track_if_needed(PyObject* self, PyObject* value) {
 
 // Refuses, before anything changes, Indexable values that would nest too deep in the indexes
 // holding `holder`.
-void check_value_nesting(const Indexable& holder, const Updates& updates) {
+void check_value_nesting(const Indexable& holder, std::span<const std::pair<AttrName, PyValue>> updates) {
   std::vector<Indexable*> values;
   for (const auto& [name, value] : updates) {
     if (!name.is_private() && value.primitave().is_ind()) values.push_back(&native_of(value.primitave().as_ind()));
@@ -113,7 +113,7 @@ int indexable_init(PyObject* self, PyObject* /*args*/, PyObject* kwargs) {
     for (const auto& update : updates) track_if_needed(self, update.second.obj());
     std::optional<ReleaseGil> unlocked;
     if (native.has_memberships()) unlocked.emplace();
-    native.assign(std::move(updates));
+    native.assign(updates);
     return 0;
   }, -1);
 }
@@ -137,9 +137,9 @@ void indexable_dealloc(PyObject* self) {
 // reported (an Indexable value's handle is also held by its primitive cast: two copies).
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  Snapshot snapshot = as_indexable(self)->native.snapshot();
+  const AttributeMap& snapshot = as_indexable(self)->native.snapshot_under_gil();
   int status = 0;
-  snapshot->for_each([&](const AttrName&, const PyValue& value) {
+  snapshot.for_each([&](const AttrName&, const PyValue& value) {
     if (status != 0) return;
     std::uint32_t own_copies = value.primitave().is_ind() ? 2 : 1;
     if (value.handle().use_count() == own_copies) status = visit(value.obj(), arg);
@@ -167,8 +167,8 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
       raise_object(PyExc_AttributeError, name);
     }
     {
-      Snapshot snapshot = as_indexable(self)->native.snapshot();
-      if (const PyValue* value = snapshot->get(std::string_view(text, static_cast<std::size_t>(len)))) {
+      const AttributeMap& snapshot = as_indexable(self)->native.snapshot_under_gil();
+      if (const PyValue* value = snapshot.get(std::string_view(text, static_cast<std::size_t>(len)))) {
         return Py_NewRef(value->obj());
       }
       if (PyObject* found = PyObject_GenericGetAttr(self, name)) return found;
@@ -187,24 +187,23 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     if (!PyUnicode_Check(name)) raise_name_type(name);
     Py_ssize_t len = 0;
     const char* text = check(PyUnicode_AsUTF8AndSize(name, &len));
-    Updates updates;
-    updates.emplace_back(AttrName(std::string_view(text, static_cast<std::size_t>(len))),
-                         make_value(BorrowedRef(value)));
+    std::pair<AttrName, PyValue> update[1] = {
+        {AttrName(std::string_view(text, static_cast<std::size_t>(len))), make_value(BorrowedRef(value))}};
     auto* obj = as_indexable(self);
     SharedAccess access(obj->borrow);
-    check_value_nesting(obj->native, updates);
+    check_value_nesting(obj->native, update);
     track_if_needed(self, value);
     // Re-indexing runs without the interpreter lock; an object in no index skips the hand-over.
     std::optional<ReleaseGil> unlocked;
     if (obj->native.has_memberships()) unlocked.emplace();
-    obj->native.assign(std::move(updates));
+    obj->native.assign(update);
     return 0;
   }, -1);
 }
 
 PyObject* indexable_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    std::size_t n = as_indexable(self)->native.snapshot()->size();
+    std::size_t n = as_indexable(self)->native.snapshot_under_gil().size();
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", n);
   }, nullptr);
 }

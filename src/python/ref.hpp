@@ -2,6 +2,7 @@
 // names an object someone else keeps alive. Converting between them is always spelled out.
 #pragma once
 
+#include <memory>
 #include <utility>
 
 #include "python/api.hpp"
@@ -12,6 +13,11 @@ namespace vantorelle::py {
 // Hands one strong reference to the pending-release queue when the interpreter lock is not held
 // on this thread; otherwise releases it at once. Safe from any thread.
 void release_reference(PyObject* obj) noexcept;
+
+// Drops `owner` at once when references may be released on this thread, otherwise hands it to
+// the pending-release queue (for native objects whose destruction releases Python references or
+// that lock-free readers under the interpreter lock may still use).
+void release_later(std::shared_ptr<const void> owner) noexcept;
 
 class BorrowedRef {
  public:

@@ -42,6 +42,16 @@ class HybridHashmap {
     return nullptr;
   }
 
+  // Appends a key known not to be present yet (the keywords of one call are distinct).
+  void insert_new(AttrName&& key, V&& value) {
+    if (is_hash_ || keys_.size() >= kSmallCapacity) {
+      insert(std::move(key), std::move(value));
+      return;
+    }
+    keys_.push_back(std::move(key));
+    values_.push_back(std::move(value));
+  }
+
   void insert(AttrName key, V value) {
     if (is_hash_) {
       auto it = hash_.find(key.view());

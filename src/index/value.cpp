@@ -117,7 +117,7 @@ bool printable(char32_t c) {
   return true;
 }
 
-std::string debug_str(const std::string& text) {
+std::string debug_str(std::string_view text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {
     auto byte = static_cast<unsigned char>(text[i]);
@@ -134,7 +134,7 @@ std::string debug_str(const std::string& text) {
       case '\0': out += "\\0"; break;
       default:
         if (printable(c)) {
-          out.append(text, i, len);
+          out.append(text.substr(i, len));
         } else {
           char buffer[16];
           std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(c));

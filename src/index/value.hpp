@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "python/ref.hpp"
@@ -70,7 +71,9 @@ class PyHandle {
 struct NativeCastValue {
   struct Int { std::int64_t value; };
   struct Float { double value; };
-  struct Str { std::string text; };
+  // The text lives in the str object itself (its cached UTF-8 form, fixed for the object's
+  // life), which every copy of the value keeps alive through its handle.
+  struct Str { std::string_view text; };
   struct Ind { PyHandle obj; };
   struct Unknown {};
   std::variant<Int, Float, Str, Ind, Unknown> v{Unknown{}};
@@ -81,7 +84,7 @@ struct NativeCastValue {
   bool is_ind() const noexcept { return std::holds_alternative<Ind>(v); }
   std::int64_t as_int() const { return std::get<Int>(v).value; }
   double as_float() const { return std::get<Float>(v).value; }
-  const std::string& as_str() const { return std::get<Str>(v).text; }
+  std::string_view as_str() const { return std::get<Str>(v).text; }
   PyObject* as_ind() const { return std::get<Ind>(v).obj.get(); }
   const PyHandle& as_ind_handle() const { return std::get<Ind>(v).obj; }
   std::string debug_text() const;

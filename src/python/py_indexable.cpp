@@ -87,7 +87,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
     if (exact) {
       for_each_kwarg(kwargs, [&](AttrName name, PyValue value) {
         atomic = atomic && is_atomic(value.obj());
-        map->insert(std::move(name), std::move(value));
+        map->insert_new(std::move(name), std::move(value));
       });
     }
     std::uint32_t id = next_object_id();

@@ -34,7 +34,7 @@ PyValue make_value(OwnedRef owned) {
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
     if (text != nullptr) {
-      primitave.v = NativeCastValue::Str{std::string(text, static_cast<std::size_t>(len))};
+      primitave.v = NativeCastValue::Str{std::string_view(text, static_cast<std::size_t>(len))};
       cls = ValueClass::Str;
     } else {
       PyErr_Clear();

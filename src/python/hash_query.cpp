@@ -20,14 +20,11 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
     auto add = [&](PyValue v) {
       if (seen.insert(v).second) values.push_back(std::move(v));
     };
+    // Iterable exactly when the interpreter would iterate it; an error raised by the object's
+    // own __iter__ (even a TypeError) is the caller's to see.
     OwnedRef iterator;
-    if (!PyUnicode_Check(value)) {
-      iterator = OwnedRef::steal(PyObject_GetIter(value));
-      if (!iterator) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
-        PyErr_Clear();
-      }
-    }
+    bool iterable = !PyUnicode_Check(value) && (Py_TYPE(value)->tp_iter != nullptr || PySequence_Check(value));
+    if (iterable) iterator = OwnedRef::steal(check(PyObject_GetIter(value)));
     if (iterator) {
       while (PyObject* item = PyIter_Next(iterator.get())) add(make_value(OwnedRef::steal(item)));
       if (PyErr_Occurred()) throw_error_set();

@@ -190,6 +190,8 @@ void IndexAPI::nested_add(const PyHandle& obj, std::uint32_t parent_id, IndexWor
   }
   nested.add_index(shared_from_this());
   {
+    // The slot and the id set change together, so a racing removal of the same object cannot
+    // take the id away from a slot that was just filled again.
     auto guard = items_->lock.write();
     Slots& slots = items_->value;
     if (slots.get(id) != nullptr) {
@@ -199,9 +201,7 @@ void IndexAPI::nested_add(const PyHandle& obj, std::uint32_t parent_id, IndexWor
     }
     slots.put(id, obj);
     slots.links[id] = StoredItemParent{HybridSet::single(parent_id), weak_from_this()};
-  }
-  {
-    auto guard = ids_->lock.write();
+    auto ids_guard = ids_->lock.write();
     ids_->value.add(id);
   }
   auto guard = index_->lock.write();
@@ -223,13 +223,13 @@ void IndexAPI::nested_remove(const PyHandle& obj, std::uint32_t parent_id, Index
     it->second.parent_ids.remove(parent_id);
     if (!it->second.parent_ids.empty()) return;
     dropped = slots.take(id);
+    auto ids_guard = ids_->lock.write();
+    ids_->value.remove(id);
   }
   Snapshot snapshot = nested.snapshot();
   snapshot->for_each([&](const AttrName& name, const PyValue& value) {
     if (!name.is_private()) remove_index(index_->value, id, name, value, work);
   });
-  auto guard = ids_->lock.write();
-  ids_->value.remove(id);
 }
 
 bool IndexAPI::has_object_id(std::uint32_t id) const {

@@ -6,8 +6,9 @@
 //  - A thread holds at most one core's attribute-table (`index`) write lock at a time. Work on a
 //    nested core that a table change causes is queued (IndexWork) and run after the lock is
 //    released, never inside it.
-//  - Slot (`items`) and id-set (`ids`) locks are taken one at a time, under at most a table lock,
-//    and nothing but leaf locks (membership list, pending releases) is taken while holding them.
+//  - Slot (`items`) and id-set (`ids`) locks are taken under at most a table lock; `ids` may be
+//    taken while holding `items` (a nested slot and its id change together), never the reverse;
+//    nothing but leaf locks (membership list, pending releases) is taken while holding either.
 //  - Readers may hold table read locks of an owning core and then of its nested cores (outer to
 //    inner); writers never wait for a second table lock, so this cannot close a cycle.
 //  - No interpreter call under any of these locks; Python references dropped under them are

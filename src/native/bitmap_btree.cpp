@@ -243,10 +243,15 @@ bool InternalNode::split_and_insert(const CompositeKey128& key, uint32_t positio
   Bitmap right_ids;
   // Both id sets are built from their halves rather than one as the difference of the old set:
   // an id stored under two numbers may have entries on both sides of the split.
+  // The first child also holds keys below its separator, so the right half of its split may start
+  // below that separator. Lowering the separator to the left half's first key keeps separators
+  // ascending; the first separator is never compared in a descent, only kept in order.
+  CompositeKey128 left_first;
   if (LeafNode* leaf = children[slot].leaf()) {
     auto [s, r] = leaf->split();
     left_ids = leaf->ids();
     right_ids = r->ids();
+    left_first = leaf->entries[leaf->offset];
     separator = s;
     right = BitMapBTreeNode(std::move(r));
   } else {
@@ -254,9 +259,11 @@ bool InternalNode::split_and_insert(const CompositeKey128& key, uint32_t positio
     auto [s, r] = inner->split();
     left_ids = inner->get_bitmap();
     right_ids = r->get_bitmap();
+    left_first = inner->keys[inner->offset];
     separator = s;
     right = BitMapBTreeNode(std::move(r));
   }
+  if (position == 0 && left_first.key < keys[slot].key) keys[slot] = left_first;
 
   shift_right(slot + 1, offset + count, 1);
   bitmaps[slot] = std::move(left_ids);

@@ -56,7 +56,8 @@ bench: install
 	@for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done
 
 # ASan + UBSan over the native tests and the Python tests (the interpreter preloads the runtime).
-ASAN_LIB = $(shell g++ -print-file-name=libasan.so)
+# libstdc++ is preloaded too, so the sanitizer's exception interceptors find the real functions.
+ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 test-asan: deps
 	$(CMAKE) -S . -B build/asan -G Ninja -DVANTORELLE_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
 	  -DVANTORELLE_SANITIZE=address,undefined >/dev/null
@@ -64,15 +65,15 @@ test-asan: deps
 	cd build/asan && UBSAN_OPTIONS=halt_on_error=1 ../../$(CTEST) --output-on-failure -j $(JOBS)
 	$(PIP) install --no-build-isolation -Cbuild-dir=build/asan-py -Ccmake.build-type=Debug \
 	  -Ccmake.define.VANTORELLE_SANITIZE=address,undefined --target build/asan-site .
-	PYTHONPATH=build/asan-site LD_PRELOAD=$(ASAN_LIB) ASAN_OPTIONS=detect_leaks=0 \
+	PYTHONPATH=build/asan-site LD_PRELOAD="$(ASAN_LIB)" ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=halt_on_error=1 $(PY) -m pytest -q -p no:randomly $(PYTEST_ARGS)
 
 # TSan over the concurrency stress tests.
-TSAN_LIB = $(shell g++ -print-file-name=libtsan.so)
+TSAN_LIB = $(shell g++ -print-file-name=libtsan.so) $(shell g++ -print-file-name=libstdc++.so)
 test-tsan: deps
 	$(PIP) install --no-build-isolation -Cbuild-dir=build/tsan-py -Ccmake.build-type=Debug \
 	  -Ccmake.define.VANTORELLE_SANITIZE=thread --target build/tsan-site .
-	PYTHONPATH=build/tsan-site LD_PRELOAD=$(TSAN_LIB) TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0" \
+	PYTHONPATH=build/tsan-site LD_PRELOAD="$(TSAN_LIB)" TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0" \
 	  $(PY) -m pytest -q -m stress $(PYTEST_ARGS)
 
 clean:

@@ -306,7 +306,9 @@ void IndexAPI::reduce(const HashQuery& query) {
         if (slot == nullptr) return;  // only maps merged in from elsewhere name such ids
         obj = *slot;
       }
-      Snapshot snapshot = native_of(obj.get()).snapshot();
+      // Read as an add does: an assignment that already re-indexed this core but has not
+      // published yet sees the mark and re-indexes again.
+      Snapshot snapshot = native_of(obj.get()).snapshot_for_add();
       snapshot->for_each([&](const AttrName& name, const PyValue& value) {
         if (!name.is_private()) add_index(table, id, name, value, work);
       });

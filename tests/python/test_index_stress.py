@@ -1,0 +1,199 @@
+"""Threads adding, assigning and filtering at once.
+
+Each scenario runs in a child interpreter, so that a deadlock with the interpreter lock held fails
+the test instead of hanging the run: inside the child the workers are daemon threads joined with a
+timeout, and the child itself is killed by faulthandler (with every thread's traceback) and by the
+parent's timeout. Workers stop at a deadline; at the end every index is checked against the
+objects' final values.
+"""
+import os
+import random
+import threading
+import time
+
+import pytest
+
+from Vantorelle import Index, Indexable
+
+BUSY = ("Already borrowed", "Already mutably borrowed")
+KS = list(range(6))
+SS = ["red", "green", "blue"]
+
+
+def retry(call, until):
+    """Calls `call` until the index is not busy with another thread; False if the deadline passed."""
+    while time.monotonic() < until:
+        try:
+            call()
+            return True
+        except RuntimeError as error:
+            if str(error) not in BUSY:
+                raise
+    return False
+
+
+def run_workers(workers, join_timeout=30):
+    errors = []
+
+    def guard(work):
+        try:
+            work()
+        except BaseException as error:  # reported by the main thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=guard, args=(w,), daemon=True) for w in workers]
+    for t in threads:
+        t.start()
+    end = time.monotonic() + join_timeout
+    for t in threads:
+        t.join(max(0.0, end - time.monotonic()))
+    stuck = [t.name for t in threads if t.is_alive()]
+    assert not stuck, f"deadlock: {stuck} still running after {join_timeout}s"
+    if errors:
+        raise errors[0]
+
+
+def check_final_values(index, members, names_values):
+    """`members` in creation order."""
+    assert index.collect() == members
+    for name, values in names_values:
+        for value in values:
+            want = [o for o in members if getattr(o, name, None) is value or
+                    (not isinstance(value, Indexable) and getattr(o, name, None) == value)]
+            got = index.get_by_attribute(**{name: [value]})
+            assert got == want, (name, value, len(got), len(want))
+
+
+def mixed_scenario(seconds):
+    """Adders, assigners (plain and Indexable values, nested swaps) and filters on shared objects."""
+    kids = [Indexable(n=i % 2) for i in range(4)]
+    objs = [Indexable(k=i % 6, s=SS[i % 3], child=kids[i % 4]) for i in range(16)]
+    shared = Index()
+    privates = [Index(), Index()]
+    added = {id(shared): set(), id(privates[0]): set(), id(privates[1]): set()}
+    until = time.monotonic() + seconds
+
+    def adder(seed, private):
+        rng = random.Random(seed)
+        while time.monotonic() < until:
+            pick = rng.sample(objs + kids, 3)
+            private.add_object(pick[0])
+            added[id(private)].add(id(pick[0]))
+            targets = pick[1:2] if rng.random() < 0.5 else pick
+            call = (lambda: shared.add_object(targets[0])) if len(targets) == 1 else (lambda: shared.add_object_many(targets))
+            if retry(call, until):
+                added[id(shared)].update(id(o) for o in targets)
+
+    def assigner(seed):
+        rng = random.Random(seed)
+        while time.monotonic() < until:
+            obj, other = rng.sample(objs, 2)
+            roll = rng.random()
+            if roll < 0.3:
+                obj.k = rng.choice(KS)
+            elif roll < 0.5:
+                obj.s = rng.choice(SS)
+            elif roll < 0.7:
+                obj.child = rng.choice(kids)
+            elif roll < 0.85:
+                obj.child, other.child = other.child, obj.child
+            else:
+                rng.choice(kids).n = rng.randrange(2)
+
+    def filterer(seed):
+        rng = random.Random(seed)
+        known = {id(o) for o in objs + kids}
+        while time.monotonic() < until:
+            index = rng.choice([shared] + privates)
+            result = []
+            retry(lambda: result.extend(index.get_by_attribute(k=rng.sample(KS, 2), s=rng.choice(SS))), until)
+            assert all(id(o) in known for o in result)
+
+    run_workers([lambda: adder(1, privates[0]), lambda: adder(2, privates[1]),
+                 lambda: assigner(3), lambda: assigner(4), lambda: filterer(5)])
+    everything = kids + objs  # creation order
+    for index in [shared] + privates:
+        members = [o for o in everything if id(o) in added[id(index)]]
+        check_final_values(index, members, [("k", KS), ("s", SS), ("child", kids), ("n", [0, 1])])
+
+
+def add_race_scenario(seconds):
+    """Assignments racing with add_object_many and add_object of the very objects being added."""
+    until = time.monotonic() + seconds
+    kids = [Indexable(n=0), Indexable(n=1)]
+    rounds = 0
+    while time.monotonic() < until:
+        objs = [Indexable(k=0, s="red", child=kids[0]) for _ in range(200)]
+        index, single = Index(), Index()
+        start = threading.Barrier(3)
+
+        def add_all():
+            start.wait(10)
+            index.add_object_many(objs)
+
+        def add_each():
+            start.wait(10)
+            for o in objs:
+                single.add_object(o)
+
+        def assign_all():
+            start.wait(10)
+            for i, o in enumerate(objs):
+                o.k = i % 6
+                o.s = SS[i % 3]
+                o.child = kids[i % 2]
+
+        run_workers([add_all, add_each, assign_all])
+        for idx in (index, single):
+            check_final_values(idx, objs, [("k", KS), ("s", SS), ("child", kids)])
+        rounds += 1
+    assert rounds > 0
+
+
+def reduce_race_scenario(seconds):
+    """Assignments racing with reduce, which indexes the values of the objects it matches again."""
+    objs = [Indexable(k=1, v=0) for _ in range(4)]
+    index = Index()
+    index.add_object_many(objs)
+    until = time.monotonic() + seconds
+    assigned = []
+
+    def assign():
+        n = 0
+        while time.monotonic() < until:
+            n += 1
+            for o in objs:
+                o.v = n  # every value new, so a stale entry is never cleaned up by a later assignment
+        assigned.append(n)
+
+    def reduce():
+        while time.monotonic() < until:
+            index.reduce(k=1)  # matches every object
+
+    run_workers([assign, reduce])
+    for o in objs:
+        o.v = -1
+    assert index.get_by_attribute(v=-1) == objs
+    stale = index.get_by_attribute(v=range(assigned[0] + 1))
+    assert stale == [], f"{len(stale)} objects still found under values they no longer hold"
+
+
+CHILD = """
+import faulthandler, sys
+faulthandler.dump_traceback_later({hang}, exit=True)
+sys.setswitchinterval(1e-4)
+sys.path.insert(0, {path!r})
+import test_index_stress
+test_index_stress.{scenario}({seconds})
+print("ok")
+"""
+
+
+@pytest.mark.stress
+@pytest.mark.parametrize("scenario, seconds", [("mixed_scenario", 4), ("add_race_scenario", 3),
+                                               ("reduce_race_scenario", 2)])
+def test_concurrent_use_ends_with_every_index_holding_the_final_values(run_python, scenario, seconds):
+    code = CHILD.format(hang=seconds + 40, path=os.path.dirname(os.path.abspath(__file__)), scenario=scenario,
+                        seconds=seconds)
+    result = run_python(code, timeout=seconds + 60)
+    assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr[-4000:]

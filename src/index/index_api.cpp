@@ -42,18 +42,27 @@ Bitmap filter_table(const AttributeTable& table, const HashQuery& query) {
 
   Bitmap result;
   bool first = true;
+  std::vector<const HybridSet*> found;
   for (const auto& [cost, i] : order) {
     const auto& [name, values] = query[i];
     auto it = table.find(name.view());
     if (it == table.end()) return Bitmap();
     if (!first && result.empty()) return Bitmap();
-    Bitmap scratch;
-    const QueryMap& map = *it->second;
-    if (!map.values().empty()) {
-      for (const PyValue& value : values) {
-        if (const HybridSet* ids = map.find(value)) unite_into(scratch, *ids);
-      }
+    found.clear();
+    for (const PyValue& value : values) {
+      if (const HybridSet* ids = it->second->find(value)) found.push_back(ids);
     }
+    if (!first && found.size() == 1) {
+      // One value: intersect with its set directly instead of copying it first.
+      if (const Bitmap* bitmap = found.front()->bitmap()) {
+        result.and_inplace(*bitmap);
+      } else {
+        result.and_inplace(found.front()->to_bitmap());
+      }
+      continue;
+    }
+    Bitmap scratch;
+    for (const HybridSet* ids : found) unite_into(scratch, *ids);
     if (first) {
       result = std::move(scratch);
       first = false;
@@ -185,7 +194,8 @@ void IndexAPI::nested_add(const PyHandle& obj, std::uint32_t parent_id, IndexWor
   std::uint32_t id = nested.id();
   // A value that already holds its holder (directly or further up) is a cycle: it stays in the
   // value table, but the descent stops here.
-  if (auto owner = parent_.lock()) {
+  // Items of a top-level core have no holders, so only nested owners can close a cycle.
+  if (auto owner = parent_.lock(); owner && owner->level_ > 0) {
     if (owner->ancestors_of(parent_id).count(id) != 0) return;
   }
   nested.add_index(shared_from_this());

@@ -16,7 +16,9 @@
 // Descent rule, shared by insert, split and remove and relied on by the queries: a key belongs to
 // the last child whose separator is <= the key, or to the first child when the key is below every
 // separator. Hence child i > 0 holds only keys in [separator i, separator i+1), and the first child
-// holds every key below separator 1.
+// holds every key below separator 1. The first separator is never compared in a descent; since the
+// first child may hold keys below it, it is lowered to the left half's first key whenever that
+// child splits, which keeps separators ascending.
 //
 // Thread safety: no lock of its own. Const members (query_range, verify, ...) only read, so any
 // number of threads may run them at once while no thread mutates the tree.
@@ -229,7 +231,8 @@ class BitMapBTree {
   BitMapBTree(const BitMapBTree&) = delete;
   BitMapBTree& operator=(const BitMapBTree&) = delete;
 
-  // Returns false, changing nothing, when the pair is already present.
+  // Returns false when the pair is already present; the entries and id sets are then unchanged
+  // (a full node on the pair's path may still have been split, which no reader can observe).
   bool insert(NumericValue value, uint32_t id);
   // Returns false, changing nothing, when the pair is absent.
   bool remove(NumericValue value, uint32_t id);
@@ -254,8 +257,8 @@ class BitMapBTree {
 
   BitMapBTreeNode root_;
   uint64_t size_ = 0;
-  // Ids with at least one entry. The index never stores one id under two numbers, but nothing
-  // here relies on it: such an id is also entered in `shared_ids_`.
+  // Ids with at least one entry. An object normally has one number per attribute, but nothing
+  // here relies on it: an id entered under a second number also goes into `shared_ids_`.
   Bitmap ids_;
   // A superset of the ids that have (or had) more than one entry at once. Removing an entry of
   // such an id must check whether another entry still keeps the id in each bitmap on its path.

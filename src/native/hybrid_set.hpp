@@ -40,6 +40,7 @@ class HybridSet {
   // The empty form: the neutral starting value of unions.
   HybridSet() noexcept = default;
   static HybridSet single(uint32_t id) noexcept;
+  // The ids of `small` must be distinct (verify() reports a repeat).
   static HybridSet from_small(const Small& small);
   static HybridSet from_bitmap(Bitmap bitmap) noexcept;
 

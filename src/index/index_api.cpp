@@ -341,11 +341,17 @@ void check_nesting_depth(const std::vector<Indexable*>& roots, std::uint32_t bas
   };
   auto children_of = [](Indexable* obj) {
     std::vector<Indexable*> children;
-    Snapshot snapshot = obj->snapshot();
-    snapshot->for_each([&](const AttrName& name, const PyValue& value) {
+    obj->snapshot_under_gil().for_each([&](const AttrName& name, const PyValue& value) {
       if (!name.is_private() && value.primitave().is_ind()) children.push_back(&native_of(value.primitave().as_ind()));
     });
     return children;
+  };
+  auto has_children = [](Indexable* obj) {
+    bool any = false;
+    obj->snapshot_under_gil().for_each([&](const AttrName& name, const PyValue& value) {
+      any = any || (!name.is_private() && value.primitave().is_ind());
+    });
+    return any;
   };
   auto too_deep = [&](std::uint64_t deepest_level) {
     if (deepest_level <= kMaxNestingDepth) return;
@@ -358,6 +364,10 @@ void check_nesting_depth(const std::vector<Indexable*>& roots, std::uint32_t bas
   std::unordered_set<const Indexable*> on_path;
   std::vector<Frame> stack;
   for (Indexable* root : roots) {
+    if (!has_children(root)) {
+      too_deep(base_level);
+      continue;
+    }
     if (height.count(root) == 0) {
       on_path.clear();
       if (holder != nullptr) on_path.insert(holder);

@@ -52,7 +52,7 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
     py::DeferReleases defer;
     Snapshot previous;
     std::lock_guard assigning(assign_mutex_);
-    previous = attributes_.load();
+    previous = snapshot();
     bool indexed = std::any_of(updates.begin(), updates.end(), [](const auto& u) { return !u.first.is_private(); });
 
     std::uint64_t epoch_before = add_epoch_.load(std::memory_order_seq_cst);
@@ -79,9 +79,12 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
 
 Snapshot Indexable::publish(Snapshot next) {
   const AttributeMap* raw = next.get();
-  Snapshot old = attributes_.exchange(std::move(next), std::memory_order_seq_cst);
+  {
+    std::lock_guard lock(snapshot_mutex_);
+    std::swap(attributes_, next);
+  }
   current_.store(raw, std::memory_order_release);
-  return old;
+  return next;
 }
 
 void Indexable::clear_attributes() { py::release_later(publish(std::make_shared<const AttributeMap>())); }

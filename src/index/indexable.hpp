@@ -4,7 +4,8 @@
 //  - assign_mutex_ serialises assignments to this object. It is taken before any index-core lock
 //    and never by index operations, so an index that holds core locks never waits for it.
 //  - membership_mutex_ is a leaf: held only to append to or copy the membership list.
-// The snapshot is an immutable map behind an atomic shared pointer: readers never lock.
+//  - snapshot_mutex_ is a leaf: held only to copy or swap the snapshot pointer. The map itself is
+//    immutable, so readers never hold a lock while they use it.
 //
 // An assignment racing with an index add must leave the index with the final value. Adds record
 // the membership first and then, under the core's attribute-table lock, bump add_epoch_ and
@@ -42,7 +43,10 @@ class Indexable {
   Indexable& operator=(const Indexable&) = delete;
 
   std::uint32_t id() const noexcept { return id_; }
-  Snapshot snapshot() const { return attributes_.load(); }
+  Snapshot snapshot() const {
+    std::lock_guard lock(snapshot_mutex_);
+    return attributes_;
+  }
   // The current map without taking a reference, for a reader that holds the interpreter lock and
   // runs no Python code while using it: a replaced map's published reference is only ever
   // dropped by a thread holding that lock.
@@ -52,7 +56,7 @@ class Indexable {
   // reads it. Call with the core's attribute-table write lock held and the membership recorded.
   Snapshot snapshot_for_add() {
     add_epoch_.fetch_add(1, std::memory_order_seq_cst);
-    return attributes_.load(std::memory_order_seq_cst);
+    return snapshot();
   }
 
   // Records that `core` holds this object; a core already listed is not listed again. Returns
@@ -78,7 +82,12 @@ class Indexable {
   // Sorted by core address, each core once; guarded by membership_mutex_.
   std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;
   std::atomic<const AttributeMap*> current_;  // == attributes_'s pointer
-  std::atomic<Snapshot> attributes_;
+  // A plain mutex rather than std::atomic<shared_ptr>: with that, the mark an add makes before
+  // reading the snapshot was seen missing by the assignment that published after it (found by
+  // the assignment/reduce race test), and the mutex's acquire/release order is what the race
+  // protocol relies on.
+  mutable std::mutex snapshot_mutex_;
+  Snapshot attributes_;  // guarded by snapshot_mutex_
   std::atomic<std::uint64_t> add_epoch_{0};
   const std::uint32_t id_;
 };

@@ -8,9 +8,11 @@
 namespace vantorelle::py {
 
 namespace detail {
-inline thread_local bool tl_gil_released = false;
-inline thread_local bool tl_native_thread = false;
-inline thread_local int tl_defer_releases = 0;
+// Static TLS (initial-exec): read on every release, and the module is loaded with dlopen, where
+// the default model allocates per-thread blocks lazily and frees them at thread exit.
+inline thread_local bool tl_gil_released [[gnu::tls_model("initial-exec")]] = false;
+inline thread_local bool tl_native_thread [[gnu::tls_model("initial-exec")]] = false;
+inline thread_local int tl_defer_releases [[gnu::tls_model("initial-exec")]] = 0;
 }  // namespace detail
 
 inline bool gil_held() noexcept { return !detail::tl_gil_released && !detail::tl_native_thread; }

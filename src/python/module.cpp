@@ -8,8 +8,8 @@
 
 namespace vantorelle::py {
 
-PyTypeObject* create_type(PyType_Spec& spec, const char* class_name) {
-  PyObject* type = PyType_FromSpec(&spec);
+PyTypeObject* create_type(PyType_Spec& description, const char* class_name) {
+  PyObject* type = PyType_FromSpec(&description);
   if (type == nullptr) {
     PyObject *exc_type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&exc_type, &value, &traceback);

@@ -38,8 +38,8 @@ PyTypeObject* query_expr_type();
 inline IndexableObject* as_indexable(PyObject* obj) { return reinterpret_cast<IndexableObject*>(obj); }
 inline bool is_indexable(PyObject* obj);
 
-// Creates a heap type from a spec, reporting failure as the initialisation RuntimeError.
-PyTypeObject* create_type(PyType_Spec& spec, const char* class_name);
+// Creates a heap type from its description, reporting failure as the initialisation RuntimeError.
+PyTypeObject* create_type(PyType_Spec& description, const char* class_name);
 
 }  // namespace vantorelle::py
 

@@ -229,7 +229,41 @@ PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
   }, nullptr);
 }
 
+// Pickling and copying: the state is a dict of the attributes; restoring assigns them (and so
+// re-indexes an object that is already in an index).
+PyObject* indexable_getstate(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    Snapshot snapshot = as_indexable(self)->native.snapshot();
+    OwnedRef state = OwnedRef::steal(check(PyDict_New()));
+    snapshot->for_each([&](const AttrName& key, const PyValue& value) {
+      std::string_view text = key.view();
+      OwnedRef name = OwnedRef::steal(check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+      check_status(PyDict_SetItem(state.get(), name.get(), value.obj()));
+    });
+    return state.release();
+  }, nullptr);
+}
+
+PyObject* indexable_setstate(PyObject* self, PyObject* state) {
+  return guarded([&]() -> PyObject* {
+    if (!PyDict_Check(state)) raise_wrong_type("state", state, "PyDict");
+    Updates updates = updates_from_kwargs(state);
+    if (!updates.empty()) {
+      Indexable& native = as_indexable(self)->native;
+      SharedAccess access(as_indexable(self)->borrow);
+      check_value_nesting(native, updates);
+      for (const auto& update : updates) track_if_needed(self, update.second.obj());
+      std::optional<ReleaseGil> unlocked;
+      if (native.has_memberships()) unlocked.emplace();
+      native.assign(updates);
+    }
+    Py_RETURN_NONE;
+  }, nullptr);
+}
+
 PyMethodDef indexable_methods[] = {
+    {"__getstate__", indexable_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\nThe attributes, as a dict."},
+    {"__setstate__", indexable_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nAssigns the attributes of a dict."},
     {"__dir__", indexable_dir, METH_NOARGS, "__dir__($self, /)\n--\n\nAttribute names, then the default listing."},
     {nullptr, nullptr, 0, nullptr},
 };

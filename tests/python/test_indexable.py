@@ -316,3 +316,28 @@ def test_assignments_match_a_dict_model(initial, steps, subclass):
         assert listing[:len(model)] == list(model)
     else:
         assert sorted(listing[:len(model)]) == sorted(model)
+
+
+class _Named(Indexable):
+    def __init__(self, name):
+        super().__init__(name=name, upper=name.upper())
+
+
+def test_copy_deepcopy_and_pickle_keep_the_attributes():
+    import copy
+    import pickle
+
+    inner = Indexable(a=1, _private=[1])
+    outer = Indexable(child=inner)
+    assert copy.copy(outer).child is inner
+    deep = copy.deepcopy(outer)
+    assert deep.child is not inner and deep.child.a == 1 and deep.child._private == [1]
+    assert deep.child._private is not inner._private
+    looped = Indexable()
+    looped.me = looped
+    clone = copy.deepcopy(looped)
+    assert clone.me is clone
+    restored = pickle.loads(pickle.dumps(_Named("x")))
+    assert type(restored) is _Named and (restored.name, restored.upper) == ("x", "X")
+    with pytest.raises(TypeError, match="argument 'state'"):
+        inner.__setstate__(5)

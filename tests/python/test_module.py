@@ -156,3 +156,21 @@ def test_panic_exception_is_not_an_exception():
             raise panic("broken invariant")
         except Exception:  # must not catch it
             pass
+
+
+def test_type_stub_matches_the_module():
+    import ast
+    import pathlib
+
+    import Vantorelle
+
+    stub = pathlib.Path(__file__).resolve().parents[2] / "python" / "Vantorelle.pyi"
+    tree = ast.parse(stub.read_text())
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            assert callable(getattr(Vantorelle, node.name)), node.name
+        elif isinstance(node, ast.ClassDef):
+            cls = getattr(Vantorelle, node.name)
+            for member in node.body:
+                if isinstance(member, ast.FunctionDef) and member.name not in ("__getattr__", "__init__"):
+                    assert hasattr(cls, member.name), f"{node.name}.{member.name}"

@@ -85,14 +85,15 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     auto guard = items_->lock.read();
     items_->value.for_each([&](std::uint32_t id, const PyHandle& obj) { f(id, obj.get()); });
   }
-  // Calls f(PyObject* or null) for each id of `ids` in ascending order, under the slot read lock.
+  // Calls f(PyObject* or null) for each of `ids` in order, under the slot read lock.
   template <class F>
-  void for_each_object(const Bitmap& ids, F&& f) const {
+  void for_each_object(const std::vector<std::uint32_t>& ids, F&& f) const {
     auto guard = items_->lock.read();
-    ids.for_each([&](std::uint32_t id) {
-      const PyHandle* obj = items_->value.get(id);
+    const Slots& slots = items_->value;
+    for (std::uint32_t id : ids) {
+      const PyHandle* obj = slots.get(id);
       f(obj ? obj->get() : nullptr);
-    });
+    }
   }
 
   const std::shared_ptr<Locked<AttributeTable>>& index() const noexcept { return index_; }

@@ -1,5 +1,6 @@
 #include "python/hash_query.hpp"
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "python/errors.hpp"
@@ -15,9 +16,17 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
     Py_ssize_t len = 0;
     const char* text = check(PyUnicode_AsUTF8AndSize(key, &len));
+    // Duplicates go, by the tables' own equality: a scan while the values are few, a set after.
+    constexpr std::size_t kScanLimit = 16;
     std::unordered_set<PyValue, PyValueHash> seen;
     std::vector<PyValue> values;
     auto add = [&](PyValue v) {
+      if (values.size() < kScanLimit) {
+        if (std::find(values.begin(), values.end(), v) != values.end()) return;
+        values.push_back(std::move(v));
+        if (values.size() == kScanLimit) seen.insert(values.begin(), values.end());
+        return;
+      }
       if (seen.insert(v).second) values.push_back(std::move(v));
     };
     // Iterable exactly when the interpreter would iterate it; an error raised by the object's

@@ -20,7 +20,6 @@ class ObjectGather {
   ~ObjectGather() {
     for (PyObject* obj : objects_) release_reference(obj);
   }
-  void reserve(std::size_t n) { objects_.reserve(n); }
   void add(PyObject* obj) {
     objects_.push_back(obj);
     Py_INCREF(obj);
@@ -120,13 +119,19 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
     BoundArgs bound;
     bind(kGetByAttribute, args, nargs, kwnames, bound);
     HashQuery query = kwargs_to_hash_query(bound.kwargs.get());
-    Bitmap ids = index->core->filter_by_hashes(query);
-    ObjectGather gather;
-    gather.reserve(ids.cardinality());
+    std::vector<std::uint32_t> ids = index->core->filter_by_hashes(query).to_vector();
+    // The list is allocated before the slot lock (allocation may run the collector) and filled
+    // under it without any interpreter call.
+    auto size = static_cast<Py_ssize_t>(ids.size());
+    OwnedRef list = OwnedRef::steal(check(PyList_New(size)));
+    Py_ssize_t filled = 0;
     index->core->for_each_object(ids, [&](PyObject* obj) {
-      if (obj != nullptr) gather.add(obj);
+      if (obj == nullptr) return;
+      Py_INCREF(obj);
+      PyList_SET_ITEM(list.get(), filled++, obj);
     });
-    return gather.to_list();
+    if (filled < size) check_status(PyList_SetSlice(list.get(), filled, size, nullptr));
+    return list.release();
   }, nullptr);
 }
 

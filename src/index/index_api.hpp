@@ -79,6 +79,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Narrows every value set to the objects matching `query`, then re-inserts their attributes.
   void reduce(const HashQuery& query);
 
+  std::uint64_t item_count() const {
+    auto guard = items_->lock.read();
+    return items_->value.filled();
+  }
   // Calls f(id, PyObject*) for each stored object in ascending id order, under the slot read lock.
   template <class F>
   void for_each_item(F&& f) const {

@@ -10,30 +10,21 @@ namespace {
 
 IndexObject* as_index(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
 
-// A list from objects gathered under a native lock: the references are taken there (no
-// interpreter call), the list is built after the lock is gone.
-class ObjectGather {
- public:
-  ObjectGather() = default;
-  ObjectGather(const ObjectGather&) = delete;
-  ObjectGather& operator=(const ObjectGather&) = delete;
-  ~ObjectGather() {
-    for (PyObject* obj : objects_) release_reference(obj);
-  }
-  void add(PyObject* obj) {
-    objects_.push_back(obj);
+// Lists are allocated before a slot lock is taken (allocation may run the collector) and filled
+// under it with no interpreter call; slots that turn out empty shrink the list afterwards.
+template <class Fill>
+PyObject* list_of_objects(std::size_t capacity, Fill&& fill) {
+  auto size = static_cast<Py_ssize_t>(capacity);
+  OwnedRef list = OwnedRef::steal(check(PyList_New(size)));
+  Py_ssize_t filled = 0;
+  fill([&](PyObject* obj) {
+    if (obj == nullptr || filled == size) return;
     Py_INCREF(obj);
-  }
-  PyObject* to_list() {
-    OwnedRef list = OwnedRef::steal(check(PyList_New(static_cast<Py_ssize_t>(objects_.size()))));
-    for (std::size_t i = 0; i < objects_.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects_[i]);
-    objects_.clear();
-    return list.release();
-  }
-
- private:
-  std::vector<PyObject*> objects_;
-};
+    PyList_SET_ITEM(list.get(), filled++, obj);
+  });
+  if (filled < size) check_status(PyList_SetSlice(list.get(), filled, size, nullptr));
+  return list.release();
+}
 
 const Signature kAddObject{"Index.add_object", {"py_ref"}, 1};
 const Signature kAddObjectMany{"Index.add_object_many", {"objs"}, 1};
@@ -106,9 +97,10 @@ PyObject* index_collect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     SharedAccess access(index->borrow);
     BoundArgs bound;
     bind(kCollect, args, nargs, kwnames, bound);
-    ObjectGather gather;
-    index->core->for_each_item([&](std::uint32_t, PyObject* obj) { gather.add(obj); });
-    return gather.to_list();
+    // Slots change only under exclusive access to this Index, so the count read first holds.
+    return list_of_objects(index->core->item_count(), [&](auto&& put) {
+      index->core->for_each_item([&](std::uint32_t, PyObject* obj) { put(obj); });
+    });
   }, nullptr);
 }
 
@@ -120,18 +112,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
     bind(kGetByAttribute, args, nargs, kwnames, bound);
     HashQuery query = kwargs_to_hash_query(bound.kwargs.get());
     std::vector<std::uint32_t> ids = index->core->filter_by_hashes(query).to_vector();
-    // The list is allocated before the slot lock (allocation may run the collector) and filled
-    // under it without any interpreter call.
-    auto size = static_cast<Py_ssize_t>(ids.size());
-    OwnedRef list = OwnedRef::steal(check(PyList_New(size)));
-    Py_ssize_t filled = 0;
-    index->core->for_each_object(ids, [&](PyObject* obj) {
-      if (obj == nullptr) return;
-      Py_INCREF(obj);
-      PyList_SET_ITEM(list.get(), filled++, obj);
-    });
-    if (filled < size) check_status(PyList_SetSlice(list.get(), filled, size, nullptr));
-    return list.release();
+    return list_of_objects(ids.size(), [&](auto&& put) { index->core->for_each_object(ids, put); });
   }, nullptr);
 }
 

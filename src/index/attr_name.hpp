@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -18,16 +17,20 @@ class AttrName {
   AttrName() noexcept = default;
   explicit AttrName(std::string_view text) {
     if (text.size() <= kInline) {
-      std::memcpy(inline_.data(), text.data(), text.size());
+      std::memcpy(bytes_.data(), text.data(), text.size());
       size_ = static_cast<std::uint8_t>(text.size());
     } else {
-      heap_ = std::make_shared<const std::string>(text);
+      const std::string* interned = intern(text);
+      std::memcpy(bytes_.data(), &interned, sizeof interned);
       size_ = kHeap;
     }
   }
 
   std::string_view view() const noexcept {
-    return size_ == kHeap ? std::string_view(*heap_) : std::string_view(inline_.data(), size_);
+    if (size_ != kHeap) return std::string_view(bytes_.data(), size_);
+    const std::string* interned = nullptr;
+    std::memcpy(&interned, bytes_.data(), sizeof interned);
+    return *interned;
   }
   bool is_inline() const noexcept { return size_ != kHeap; }
   // Names that begin with "_" are kept on the object but never indexed; the empty name is indexed.
@@ -39,11 +42,15 @@ class AttrName {
   bool operator==(std::string_view other) const noexcept { return view() == other; }
 
  private:
+  // Longer names are stored once for the process and never freed: there are as many as the
+  // program uses distinct long attribute names, and every object carrying one shares it.
+  static const std::string* intern(std::string_view text);
+
   static constexpr std::uint8_t kHeap = 0xFF;
-  std::array<char, kInline> inline_{};
-  std::uint8_t size_ = 0;  // byte count when inline, kHeap when the text lives in heap_
-  std::shared_ptr<const std::string> heap_;
+  std::array<char, kInline> bytes_{};  // the text, or (kHeap) a pointer to the interned text
+  std::uint8_t size_ = 0;              // byte count when inline, kHeap otherwise
 };
+static_assert(sizeof(AttrName) == 24, "names stay one 24-byte word group");
 
 // FNV-1a over the name's bytes: fast, and names are short.
 struct AttrNameHash {

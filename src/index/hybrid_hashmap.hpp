@@ -4,6 +4,7 @@
 // re-assigned key keeps its place); the hash form's order is undefined.
 #pragma once
 
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -21,6 +22,14 @@ class HybridHashmap {
   static constexpr std::size_t kHashInitialCapacity = 28;
 
   HybridHashmap() = default;
+  HybridHashmap(HybridHashmap&&) noexcept = default;
+  HybridHashmap& operator=(HybridHashmap&&) noexcept = default;
+  HybridHashmap(const HybridHashmap& other)
+      : is_hash_(other.is_hash_),
+        keys_(other.keys_),
+        values_(other.values_),
+        hash_(other.hash_ ? std::make_unique<HashForm>(*other.hash_) : nullptr) {}
+  HybridHashmap& operator=(const HybridHashmap&) = delete;
   explicit HybridHashmap(std::size_t expected) {
     if (expected <= kSmallCapacity) {
       keys_.reserve(expected);
@@ -28,13 +37,13 @@ class HybridHashmap {
     }
   }
 
-  std::size_t size() const noexcept { return is_hash_ ? hash_.size() : keys_.size(); }
+  std::size_t size() const noexcept { return is_hash_ ? hash_->size() : keys_.size(); }
   bool is_hash() const noexcept { return is_hash_; }
 
   const V* get(std::string_view key) const {
     if (is_hash_) {
-      auto it = hash_.find(key);
-      return it == hash_.end() ? nullptr : &it->second;
+      auto it = hash_->find(key);
+      return it == hash_->end() ? nullptr : &it->second;
     }
     for (std::size_t i = 0; i < keys_.size(); ++i) {
       if (keys_[i] == key) return &values_[i];
@@ -54,11 +63,11 @@ class HybridHashmap {
 
   void insert(AttrName key, V value) {
     if (is_hash_) {
-      auto it = hash_.find(key.view());
-      if (it != hash_.end()) {
+      auto it = hash_->find(key.view());
+      if (it != hash_->end()) {
         it->second = std::move(value);
       } else {
-        hash_.emplace(std::move(key), std::move(value));
+        hash_->emplace(std::move(key), std::move(value));
       }
       return;
     }
@@ -73,9 +82,11 @@ class HybridHashmap {
       values_.push_back(std::move(value));
       return;
     }
-    hash_.reserve(kHashInitialCapacity);
-    for (std::size_t i = 0; i < keys_.size(); ++i) hash_.emplace(std::move(keys_[i]), std::move(values_[i]));
-    hash_.emplace(std::move(key), std::move(value));
+    auto hash = std::make_unique<HashForm>();
+    hash->reserve(kHashInitialCapacity);
+    for (std::size_t i = 0; i < keys_.size(); ++i) hash->emplace(std::move(keys_[i]), std::move(values_[i]));
+    hash->emplace(std::move(key), std::move(value));
+    hash_ = std::move(hash);
     keys_ = {};
     values_ = {};
     is_hash_ = true;
@@ -85,7 +96,7 @@ class HybridHashmap {
   template <class F>
   void for_each(F&& f) const {
     if (is_hash_) {
-      for (const auto& [k, v] : hash_) f(k, v);
+      for (const auto& [k, v] : *hash_) f(k, v);
     } else {
       for (std::size_t i = 0; i < keys_.size(); ++i) f(keys_[i], values_[i]);
     }
@@ -96,7 +107,8 @@ class HybridHashmap {
   // Small form: entry i is (keys_[i], values_[i]); names apart so a lookup scans one dense array.
   std::vector<AttrName> keys_;
   std::vector<V> values_;
-  std::unordered_map<AttrName, V, AttrNameHash, AttrNameEq> hash_;
+  using HashForm = std::unordered_map<AttrName, V, AttrNameHash, AttrNameEq>;
+  std::unique_ptr<HashForm> hash_;  // set exactly when is_hash_
 };
 
 using AttributeMap = HybridHashmap<PyValue>;

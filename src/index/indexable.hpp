@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "index/hybrid_hashmap.hpp"
+#include "native/locks.hpp"
 #include "python/borrow.hpp"
 
 namespace vantorelle {
@@ -78,7 +79,7 @@ class Indexable {
   void reindex(IndexAPI& core, const AttributeMap& previous, std::span<const std::pair<AttrName, PyValue>> updates);
 
   std::mutex assign_mutex_;
-  mutable std::mutex membership_mutex_;
+  mutable SpinLock membership_mutex_;
   // Sorted by core address, each core once; guarded by membership_mutex_.
   std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;
   std::atomic<const AttributeMap*> current_;  // == attributes_'s pointer
@@ -86,7 +87,7 @@ class Indexable {
   // reading the snapshot was seen missing by the assignment that published after it (found by
   // the assignment/reduce race test), and the mutex's acquire/release order is what the race
   // protocol relies on.
-  mutable std::mutex snapshot_mutex_;
+  mutable SpinLock snapshot_mutex_;
   Snapshot attributes_;  // guarded by snapshot_mutex_
   std::atomic<std::uint64_t> add_epoch_{0};
   const std::uint32_t id_;

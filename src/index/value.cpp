@@ -1,11 +1,24 @@
 #include "index/value.hpp"
 
+#include <mutex>
+#include <unordered_set>
+
+#include "index/attr_name.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 namespace vantorelle {
+
+const std::string* AttrName::intern(std::string_view text) {
+  static std::mutex mutex;
+  static auto* names = new std::unordered_set<std::string>();  // never destroyed: names outlive exit
+  std::lock_guard lock(mutex);
+  return &*names->emplace(text).first;
+}
+
 namespace {
 
 bool is_numeric(ValueClass c) noexcept {
@@ -60,20 +73,20 @@ bool PyValue::operator==(const PyValue& other) const noexcept {
     if (a == ValueClass::Float && b == ValueClass::Float) return primitave_.as_float() == other.primitave_.as_float();
     if (a_small && b == ValueClass::Float) return int_equals_float(small_int(*this), other.primitave_.as_float());
     if (b_small && a == ValueClass::Float) return int_equals_float(small_int(other), primitave_.as_float());
-    if (a == ValueClass::BigInt && b == ValueClass::BigInt) return *exact_ == *other.exact_;
+    if (a == ValueClass::BigInt && b == ValueClass::BigInt) return exact() == other.exact();
     if (a == ValueClass::BigInt || b == ValueClass::BigInt) {
       const PyValue& big = a == ValueClass::BigInt ? *this : other;
       const PyValue& rest = a == ValueClass::BigInt ? other : *this;
       if (rest.cls_ != ValueClass::Float) return false;  // a 64-bit int never equals a wider one
       double f = rest.primitave_.as_float();
       if (!std::isfinite(f) || f != std::trunc(f) || std::fabs(f) < 9223372036854775808.0) return false;
-      return hex_of_integral_double(f) == *big.exact_;
+      return hex_of_integral_double(f) == big.exact();
     }
     return false;
   }
   if (is_text(a) && is_text(b)) {
     if (a != b) return false;  // valid text never equals text with lone surrogates
-    return a == ValueClass::Str ? primitave_.as_str() == other.primitave_.as_str() : *exact_ == *other.exact_;
+    return a == ValueClass::Str ? primitave_.as_str() == other.primitave_.as_str() : exact() == other.exact();
   }
   if ((is_text(a) && is_numeric(b)) || (is_numeric(a) && is_text(b))) return false;
   return true;

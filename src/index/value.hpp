@@ -75,7 +75,9 @@ struct NativeCastValue {
   // life), which every copy of the value keeps alive through its handle.
   struct Str { std::string_view text; };
   struct Ind { PyHandle obj; };
-  struct Unknown {};
+  // For an int beyond 64 bits or a str with lone surrogates: their natively comparable form
+  // (see ValueClass); null otherwise.
+  struct Unknown { std::shared_ptr<const std::string> exact; };
   std::variant<Int, Float, Str, Ind, Unknown> v{Unknown{}};
 
   bool is_int() const noexcept { return std::holds_alternative<Int>(v); }
@@ -106,14 +108,8 @@ enum class ValueClass : std::uint8_t {
 class PyValue {
  public:
   PyValue() = default;
-  PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, ValueClass cls, bool hash_failed,
-          std::shared_ptr<const std::string> exact)
-      : obj_(std::move(obj)),
-        primitave_(std::move(primitave)),
-        hash_(hash),
-        cls_(cls),
-        hash_failed_(hash_failed),
-        exact_(std::move(exact)) {}
+  PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, ValueClass cls, bool hash_failed)
+      : obj_(std::move(obj)), primitave_(std::move(primitave)), hash_(hash), cls_(cls), hash_failed_(hash_failed) {}
 
   PyObject* obj() const noexcept { return obj_.get(); }
   const PyHandle& handle() const noexcept { return obj_; }
@@ -131,7 +127,8 @@ class PyValue {
   std::uint64_t hash_ = 0;
   ValueClass cls_ = ValueClass::Other;
   bool hash_failed_ = false;
-  std::shared_ptr<const std::string> exact_;
+
+  const std::string& exact() const { return *std::get<NativeCastValue::Unknown>(primitave_.v).exact; }
 };
 
 // Table hash of a value: a multiplicative mix of the two 32-bit halves of its 64-bit hash.

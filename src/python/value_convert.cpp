@@ -63,7 +63,8 @@ PyValue make_value(OwnedRef owned) {
 
   PyHandle handle = PyHandle::take(std::move(owned));
   if (cls == ValueClass::Indexable) primitave.v = NativeCastValue::Ind{handle};
-  return PyValue(std::move(handle), std::move(primitave), hash, cls, hash_failed, std::move(exact));
+  if (exact) primitave.v = NativeCastValue::Unknown{std::move(exact)};
+  return PyValue(std::move(handle), std::move(primitave), hash, cls, hash_failed);
 }
 
 }  // namespace vantorelle::py

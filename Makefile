@@ -64,7 +64,7 @@ test-asan: deps
 	$(CMAKE) --build build/asan -j $(JOBS)
 	cd build/asan && UBSAN_OPTIONS=halt_on_error=1 ../../$(CTEST) --output-on-failure -j $(JOBS)
 	$(PIP) install --no-build-isolation -Cbuild-dir=build/asan-py -Ccmake.build-type=Debug \
-	  -Ccmake.define.VANTORELLE_SANITIZE=address,undefined --target build/asan-site .
+	  -Ccmake.define.VANTORELLE_SANITIZE=address,undefined --target build/asan-site --upgrade .
 	PYTHONPATH=build/asan-site LD_PRELOAD="$(ASAN_LIB)" ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=halt_on_error=1 $(PY) -m pytest -q -p no:randomly $(PYTEST_ARGS)
 
@@ -72,7 +72,7 @@ test-asan: deps
 TSAN_LIB = $(shell g++ -print-file-name=libtsan.so) $(shell g++ -print-file-name=libstdc++.so)
 test-tsan: deps
 	$(PIP) install --no-build-isolation -Cbuild-dir=build/tsan-py -Ccmake.build-type=Debug \
-	  -Ccmake.define.VANTORELLE_SANITIZE=thread --target build/tsan-site .
+	  -Ccmake.define.VANTORELLE_SANITIZE=thread --target build/tsan-site --upgrade .
 	PYTHONPATH=build/tsan-site LD_PRELOAD="$(TSAN_LIB)" TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0" \
 	  $(PY) -m pytest -q -m stress $(PYTEST_ARGS)
 

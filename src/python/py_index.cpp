@@ -32,6 +32,16 @@ const Signature kCollect{"Index.collect", {}, 0};
 const Signature kGetByAttribute{"Index.get_by_attribute", {}, 0, true};
 const Signature kReduce{"Index.reduce", {}, 0, true};
 
+// Keyword-only methods: any positional argument is the binding error; the keywords are read
+// straight from the call, without building a dict.
+HashQuery keyword_query(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargs) > 0) {
+    BoundArgs bound;
+    bind(sig, args, nargs, kwnames, bound);
+  }
+  return kwargs_to_hash_query(args, kwnames);
+}
+
 PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     IndexObject* index = as_index(self);
@@ -108,9 +118,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
   return guarded([&]() -> PyObject* {
     IndexObject* index = as_index(self);
     SharedAccess access(index->borrow);
-    BoundArgs bound;
-    bind(kGetByAttribute, args, nargs, kwnames, bound);
-    HashQuery query = kwargs_to_hash_query(bound.kwargs.get());
+    HashQuery query = keyword_query(kGetByAttribute, args, nargs, kwnames);
     std::vector<std::uint32_t> ids = index->core->filter_by_hashes(query).to_vector();
     return list_of_objects(ids.size(), [&](auto&& put) { index->core->for_each_object(ids, put); });
   }, nullptr);
@@ -120,9 +128,7 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return guarded([&]() -> PyObject* {
     IndexObject* index = as_index(self);
     ExclusiveAccess access(index->borrow);
-    BoundArgs bound;
-    bind(kReduce, args, nargs, kwnames, bound);
-    HashQuery query = kwargs_to_hash_query(bound.kwargs.get());
+    HashQuery query = keyword_query(kReduce, args, nargs, kwnames);
     index->core->reduce(query);
     Py_RETURN_NONE;
   }, nullptr);

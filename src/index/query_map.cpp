@@ -19,9 +19,8 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent, std::uint32_t nested_level)
     : parent_(parent), nested_(IndexAPI::create(std::move(parent), nested_level)) {}
 
 void QueryMap::insert(const PyValue& value, std::uint32_t id, IndexWork& work) {
-  auto it = map_.find(value);
-  if (it != map_.end()) {
-    it->second.add(id);
+  if (HybridSet* ids = map_.find(value)) {
+    ids->add(id);
   } else {
     map_.emplace(value, HybridSet::single(id));
   }
@@ -34,8 +33,7 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, IndexWork& work) {
 
 void QueryMap::remove_id(const PyValue& value, std::uint32_t id, IndexWork& work) {
   if (!map_.empty()) {
-    auto it = map_.find(value);
-    if (it != map_.end()) it->second.remove(id);
+    if (HybridSet* ids = map_.find(value)) ids->remove(id);
   }
   if (auto key = numeric_key(value)) {
     tree_.remove(*key, id);
@@ -45,16 +43,15 @@ void QueryMap::remove_id(const PyValue& value, std::uint32_t id, IndexWork& work
 }
 
 void QueryMap::check_prune(const PyValue& value) {
-  auto it = map_.find(value);
-  if (it == map_.end()) fail("no entry found for key");
-  if (it->second.empty()) map_.erase(it);
+  const HybridSet* ids = map_.find(value);
+  if (ids == nullptr) fail("no entry found for key");
+  if (ids->empty()) map_.erase(value);
 }
 
 void QueryMap::merge(const QueryMap& other) {
   for (const auto& [value, ids] : other.map_) {
-    auto it = map_.find(value);
-    if (it != map_.end()) {
-      it->second.or_inplace(ids);
+    if (HybridSet* mine = map_.find(value)) {
+      mine->or_inplace(ids);
     } else {
       map_.emplace(value, ids.copy());
     }

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <unordered_map>
 
 #include "index/value.hpp"
+#include "index/value_table.hpp"
 #include "native/bitmap_btree.hpp"
 #include "native/hybrid_set.hpp"
 
@@ -32,7 +32,6 @@ using IndexWork = std::deque<NestedJob>;
 
 class QueryMap {
  public:
-  using ValueTable = std::unordered_map<PyValue, HybridSet, PyValueHash>;
 
   QueryMap(std::weak_ptr<IndexAPI> parent, std::uint32_t nested_level);
   QueryMap(const QueryMap&) = delete;
@@ -47,10 +46,7 @@ class QueryMap {
   // Brings the other map's value table into this one (range tree and nested core unchanged).
   void merge(const QueryMap& other);
 
-  const HybridSet* find(const PyValue& value) const {
-    auto it = map_.find(value);
-    return it == map_.end() ? nullptr : &it->second;
-  }
+  const HybridSet* find(const PyValue& value) const { return map_.find(value); }
   const ValueTable& values() const noexcept { return map_; }
   ValueTable& values() noexcept { return map_; }
   const BitMapBTree& tree() const noexcept { return tree_; }

@@ -1,0 +1,112 @@
+// The value table of an attribute map: value -> ids, keyed by the value's 64-bit hash with
+// PyValue equality.
+//
+// Entries live in one dense vector (unordered); an open-addressing index of 8-byte slots points
+// into it. A slot holds the entry's position + 1 (0: never used, kTombstone: erased) and the top
+// 32 bits of the entry's mixed hash, so a probe rejects other values without touching the entries.
+// Erasing moves the last entry into the hole. Capacity is a power of two, at most 3/4 full
+// counting tombstones. Lookups never call the interpreter.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "index/value.hpp"
+#include "native/hybrid_set.hpp"
+
+namespace vantorelle {
+
+class ValueTable {
+ public:
+  struct Entry {
+    PyValue value;
+    HybridSet ids;
+  };
+
+  std::size_t size() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+  auto begin() noexcept { return entries_.begin(); }
+  auto end() noexcept { return entries_.end(); }
+  auto begin() const noexcept { return entries_.begin(); }
+  auto end() const noexcept { return entries_.end(); }
+
+  const HybridSet* find(const PyValue& value) const noexcept {
+    std::size_t slot = locate(value, mix(value));
+    return slot == kNone ? nullptr : &entries_[slots_[slot].entry - 1].ids;
+  }
+  HybridSet* find(const PyValue& value) noexcept {
+    return const_cast<HybridSet*>(static_cast<const ValueTable&>(*this).find(value));
+  }
+
+  // Adds an entry for a value that is not in the table.
+  void emplace(const PyValue& value, HybridSet ids) {
+    if ((used_ + 1) * 4 > slots_.size() * 3) grow();
+    std::uint64_t h = mix(value);
+    entries_.push_back(Entry{value, std::move(ids)});
+    place(h, static_cast<std::uint32_t>(entries_.size()));
+  }
+
+  // Removes the value's entry; false if there is none.
+  bool erase(const PyValue& value) {
+    std::size_t slot = locate(value, mix(value));
+    if (slot == kNone) return false;
+    std::uint32_t position = slots_[slot].entry - 1;
+    slots_[slot].entry = kTombstone;
+    std::uint32_t last = static_cast<std::uint32_t>(entries_.size() - 1);
+    if (position != last) {
+      std::size_t moved = locate(entries_[last].value, mix(entries_[last].value));
+      slots_[moved].entry = position + 1;
+      entries_[position] = std::move(entries_[last]);
+    }
+    entries_.pop_back();
+    return true;
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t entry = 0;  // position + 1; 0 never used; kTombstone erased
+    std::uint32_t tag = 0;    // top 32 bits of the mixed hash
+  };
+  static constexpr std::uint32_t kTombstone = 0xFFFFFFFFu;
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  static std::uint64_t mix(const PyValue& value) noexcept {
+    std::uint64_t h = value.hash();
+    std::uint64_t lo = h & 0xFFFFFFFFu, hi = h >> 32;
+    return (lo * 0x9E3779B97F4A7C15ull) ^ (hi * 0xC2B2AE3D27D4EB4Full) ^ (h >> 29);
+  }
+
+  std::size_t locate(const PyValue& value, std::uint64_t h) const noexcept {
+    if (slots_.empty()) return kNone;
+    std::size_t mask = slots_.size() - 1;
+    auto tag = static_cast<std::uint32_t>(h >> 32);
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.entry == 0) return kNone;
+      if (slot.entry != kTombstone && slot.tag == tag && entries_[slot.entry - 1].value == value) return i;
+    }
+  }
+
+  void place(std::uint64_t h, std::uint32_t entry) {
+    std::size_t mask = slots_.size() - 1;
+    std::size_t i = h & mask;
+    while (slots_[i].entry != 0 && slots_[i].entry != kTombstone) i = (i + 1) & mask;
+    if (slots_[i].entry == 0) ++used_;
+    slots_[i] = Slot{entry, static_cast<std::uint32_t>(h >> 32)};
+  }
+
+  // Rebuilds the index without tombstones, doubling it when the entries need the room.
+  void grow() {
+    std::size_t capacity = slots_.empty() ? 8 : slots_.size();
+    while ((entries_.size() + 1) * 2 > capacity) capacity *= 2;
+    slots_.assign(capacity, Slot{});
+    used_ = 0;
+    for (std::size_t k = 0; k < entries_.size(); ++k) place(mix(entries_[k].value), static_cast<std::uint32_t>(k + 1));
+  }
+
+  std::vector<Entry> entries_;
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;  // slots that are not 0 (live entries and tombstones)
+};
+
+}  // namespace vantorelle

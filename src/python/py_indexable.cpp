@@ -69,6 +69,19 @@ void check_value_nesting(const Indexable& holder, std::span<const std::pair<Attr
   if (member) check_nesting_depth(values, deepest + 1, &holder);
 }
 
+// Every assignment path: refuse too-deep nesting before anything changes, track the object once
+// it may be part of a cycle, then assign. Re-indexing runs without the interpreter lock; an object
+// in no index skips the hand-over.
+void assign_attributes(PyObject* self, std::span<const std::pair<AttrName, PyValue>> updates) {
+  Indexable& native = as_indexable(self)->native;
+  SharedAccess access(as_indexable(self)->borrow);
+  check_value_nesting(native, updates);
+  for (const auto& update : updates) track_if_needed(self, update.second.obj());
+  std::optional<ReleaseGil> unlocked;
+  if (native.has_memberships()) unlocked.emplace();
+  native.assign(updates);
+}
+
 std::uint32_t next_object_id() {
   std::uint64_t id = GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_relaxed);
   if (id > kMaxObjectId) {
@@ -106,14 +119,7 @@ int indexable_init(PyObject* self, PyObject* /*args*/, PyObject* kwargs) {
   return guarded([&]() -> int {
     if (Py_TYPE(self) == indexable_type()) return 0;
     Updates updates = updates_from_kwargs(kwargs);
-    if (updates.empty()) return 0;
-    Indexable& native = as_indexable(self)->native;
-    SharedAccess access(as_indexable(self)->borrow);
-    check_value_nesting(native, updates);
-    for (const auto& update : updates) track_if_needed(self, update.second.obj());
-    std::optional<ReleaseGil> unlocked;
-    if (native.has_memberships()) unlocked.emplace();
-    native.assign(updates);
+    if (!updates.empty()) assign_attributes(self, updates);
     return 0;
   }, -1);
 }
@@ -189,14 +195,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     const char* text = check(PyUnicode_AsUTF8AndSize(name, &len));
     std::pair<AttrName, PyValue> update[1] = {
         {AttrName(std::string_view(text, static_cast<std::size_t>(len))), make_value(BorrowedRef(value))}};
-    auto* obj = as_indexable(self);
-    SharedAccess access(obj->borrow);
-    check_value_nesting(obj->native, update);
-    track_if_needed(self, value);
-    // Re-indexing runs without the interpreter lock; an object in no index skips the hand-over.
-    std::optional<ReleaseGil> unlocked;
-    if (obj->native.has_memberships()) unlocked.emplace();
-    obj->native.assign(update);
+    assign_attributes(self, update);
     return 0;
   }, -1);
 }
@@ -248,15 +247,7 @@ PyObject* indexable_setstate(PyObject* self, PyObject* state) {
   return guarded([&]() -> PyObject* {
     if (!PyDict_Check(state)) raise_wrong_type("state", state, "PyDict");
     Updates updates = updates_from_kwargs(state);
-    if (!updates.empty()) {
-      Indexable& native = as_indexable(self)->native;
-      SharedAccess access(as_indexable(self)->borrow);
-      check_value_nesting(native, updates);
-      for (const auto& update : updates) track_if_needed(self, update.second.obj());
-      std::optional<ReleaseGil> unlocked;
-      if (native.has_memberships()) unlocked.emplace();
-      native.assign(updates);
-    }
+    if (!updates.empty()) assign_attributes(self, updates);
     Py_RETURN_NONE;
   }, nullptr);
 }

@@ -1,12 +1,17 @@
 // Attribute names: immutable byte strings, inline up to 23 bytes (no allocation for the names
-// people use), longer ones in one shared heap buffer. Equal when their bytes are equal.
+// people use), longer ones in a heap block shared by the copies of one name and freed with the
+// last of them, so names seen only in passing (a query's unknown keyword) leave nothing behind.
+// Equal when their bytes are equal.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vantorelle {
 
@@ -20,17 +25,25 @@ class AttrName {
       std::memcpy(bytes_.data(), text.data(), text.size());
       size_ = static_cast<std::uint8_t>(text.size());
     } else {
-      const std::string* interned = intern(text);
-      std::memcpy(bytes_.data(), &interned, sizeof interned);
-      size_ = kHeap;
+      set_long(LongText::make(text));
     }
+  }
+  AttrName(const AttrName& other) noexcept : bytes_(other.bytes_), size_(other.size_) {
+    if (LongText* text = long_text()) text->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  AttrName(AttrName&& other) noexcept : bytes_(other.bytes_), size_(other.size_) { other.size_ = 0; }
+  AttrName& operator=(AttrName other) noexcept {
+    std::swap(bytes_, other.bytes_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ~AttrName() {
+    if (LongText* text = long_text()) LongText::drop(text);
   }
 
   std::string_view view() const noexcept {
-    if (size_ != kHeap) return std::string_view(bytes_.data(), size_);
-    const std::string* interned = nullptr;
-    std::memcpy(&interned, bytes_.data(), sizeof interned);
-    return *interned;
+    if (const LongText* text = long_text()) return std::string_view(text->data(), text->size);
+    return std::string_view(bytes_.data(), size_);
   }
   bool is_inline() const noexcept { return size_ != kHeap; }
   // Names that begin with "_" are kept on the object but never indexed; the empty name is indexed.
@@ -42,12 +55,40 @@ class AttrName {
   bool operator==(std::string_view other) const noexcept { return view() == other; }
 
  private:
-  // Longer names are stored once for the process and never freed: there are as many as the
-  // program uses distinct long attribute names, and every object carrying one shares it.
-  static const std::string* intern(std::string_view text);
+  // A long name's bytes follow the header in the same allocation; `refs` counts the AttrNames
+  // sharing the block.
+  struct LongText {
+    std::atomic<std::uint32_t> refs;
+    std::uint32_t size;
+    const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+
+    static LongText* make(std::string_view text) {
+      void* block = ::operator new(sizeof(LongText) + text.size());
+      auto* header = new (block) LongText{{1}, static_cast<std::uint32_t>(text.size())};
+      std::memcpy(header + 1, text.data(), text.size());
+      return header;
+    }
+    static void drop(LongText* text) noexcept {
+      if (text->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        text->~LongText();
+        ::operator delete(text);
+      }
+    }
+  };
+
+  LongText* long_text() const noexcept {
+    if (size_ != kHeap) return nullptr;
+    LongText* text = nullptr;
+    std::memcpy(&text, bytes_.data(), sizeof text);
+    return text;
+  }
+  void set_long(LongText* text) noexcept {
+    std::memcpy(bytes_.data(), &text, sizeof text);
+    size_ = kHeap;
+  }
 
   static constexpr std::uint8_t kHeap = 0xFF;
-  std::array<char, kInline> bytes_{};  // the text, or (kHeap) a pointer to the interned text
+  std::array<char, kInline> bytes_{};  // the text, or (kHeap) a LongText pointer
   std::uint8_t size_ = 0;              // byte count when inline, kHeap otherwise
 };
 static_assert(sizeof(AttrName) == 24, "names stay one 24-byte word group");

@@ -2,13 +2,18 @@
 // attribute name, each behind its own reader-writer lock and independently shared, so views can
 // keep the table and the slots alive without the core.
 //
+// What "stored" means: an object is stored in a core exactly when its slot is filled. The id set
+// equals the filled slots and the object's membership list names the core; all three change
+// together under the slot lock. Value tables, range trees and nested cores hold only stored
+// ids (value tables possibly fewer, once `reduce` narrowed them). verify() checks all of it.
+//
 // Lock discipline (docs/ARCHITECTURE.md has the whole order):
 //  - A thread holds at most one core's attribute-table (`index`) write lock at a time. Work on a
 //    nested core that a table change causes is queued (IndexWork) and run after the lock is
 //    released, never inside it.
-//  - Slot (`items`) and id-set (`ids`) locks are taken under at most a table lock; `ids` may be
-//    taken while holding `items` (a nested slot and its id change together), never the reverse;
-//    nothing but leaf locks (membership list, pending releases) is taken while holding either.
+//  - Slot (`items`) and id-set (`ids`) locks are taken under at most a table lock; `ids` is
+//    taken while holding `items`, never the reverse; nothing but leaf locks (an object's
+//    membership list, pending releases) is taken while holding either.
 //  - Readers may hold table read locks of an owning core and then of its nested cores (outer to
 //    inner); writers never wait for a second table lock, so this cannot close a cycle.
 //  - No interpreter call under any of these locks; Python references dropped under them are
@@ -17,9 +22,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -34,7 +40,7 @@ namespace vantorelle {
 class Indexable;
 
 // Indexable values nested deeper than this below a top-level object are refused before anything
-// is stored: each level is a core of its own, and paths to the root are walked per level.
+// is stored: each level is a core of its own.
 inline constexpr std::uint32_t kMaxNestingDepth = 1000;
 
 using AttributeTable = std::unordered_map<AttrName, std::unique_ptr<QueryMap>, AttrNameHash, AttrNameEq>;
@@ -53,26 +59,26 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::uint32_t level() const noexcept { return level_; }
   const std::weak_ptr<IndexAPI>& parent() const noexcept { return parent_; }
 
-  // Stores one Indexable (slot, ids, attributes) and records the membership; nested values are
-  // stored in nested cores before this returns.
-  void add_object(const PyHandle& obj);
-  // Fills the slots of many objects under one slot lock (the objects are not indexed yet).
-  void fill_slots(const std::vector<PyHandle>& objs);
-  // Indexes objects whose slots are filled and whose memberships are recorded.
-  void add_object_many(const std::vector<PyHandle>& objs);
+  // The add protocol, for one object or many (an object listed twice is stored once):
+  //  1. under the slot lock, fill each slot (replacing an earlier item of the same object), enter
+  //     the id and record the membership;
+  //  2. under the table lock, mark and read each object's current snapshot (the race protocol of
+  //     Indexable) and index its attributes;
+  //  3. with no lock held, store the Indexable values in the nested cores.
+  // Interpreter lock not needed.
+  void add_objects(std::span<const IndexableHandle> objs);
 
   RwLock::WriteGuard get_index_writer() { return index_->lock.write(); }
-  // Re-indexes attribute `name` of object `id` from `previous` (null: none) to `value`, releases
-  // `guard`, then runs the nested work this caused.
+  // Re-indexes attribute `name` of object `id` from `previous` (null: none) to `value` if this core
+  // stores the object; otherwise withdraws both. Releases `guard`, then runs the nested work.
   void update_index(RwLock::WriteGuard guard, const AttrName& name, const PyValue* previous, const PyValue& value,
                     std::uint32_t id);
 
   bool has_object_id(std::uint32_t id) const;
 
-  // The ids of the holders (in the owning core) of the objects `ids` stored in this nested core.
-  HybridSet get_direct_parents(const Bitmap& ids) const;
-  // Every id on the paths from object `id` stored here up to the top-level core.
-  std::unordered_set<std::uint32_t> ancestors_of(std::uint32_t id) const;
+  // True when `candidate` is `id` or holds it, directly or further up, through the parent links
+  // of this core and the cores above it.
+  bool is_ancestor(std::uint32_t id, std::uint32_t candidate) const;
 
   // Keyword filtering over the attribute table.
   Bitmap filter_by_hashes(const HashQuery& query) const;
@@ -87,7 +93,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   template <class F>
   void for_each_item(F&& f) const {
     auto guard = items_->lock.read();
-    items_->value.for_each([&](std::uint32_t id, const PyHandle& obj) { f(id, obj.get()); });
+    items_->value.for_each([&](std::uint32_t id, const IndexableHandle& obj) { f(id, obj.get()); });
   }
   // Calls f(PyObject* or null) for each of `ids` in order, under the slot read lock.
   template <class F>
@@ -95,7 +101,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     auto guard = items_->lock.read();
     const Slots& slots = items_->value;
     for (std::uint32_t id : ids) {
-      const PyHandle* obj = slots.get(id);
+      const IndexableHandle* obj = slots.get(id);
       f(obj ? obj->get() : nullptr);
     }
   }
@@ -104,37 +110,50 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   const std::shared_ptr<Locked<Slots>>& items() const noexcept { return items_; }
   const std::shared_ptr<Locked<Bitmap>>& ids() const noexcept { return ids_; }
   bool is_empty() const;
+  bool narrowed() const noexcept { return narrowed_.load(std::memory_order_relaxed); }
+
+  // Checks every invariant of this core and the cores nested below it against the stored objects'
+  // current attributes; empty while they hold, else the first broken one. For tests, with no
+  // writer running.
+  std::string verify() const;
 
   // Runs queued nested work until none is left. Each job runs with no lock of the caller held.
   static void run(IndexWork& work);
 
  private:
   // Stores nested object `obj` for holder `parent_id`, or adds the holder if already stored.
-  void nested_add(const PyHandle& obj, std::uint32_t parent_id, IndexWork& work);
-  // Withdraws holder `parent_id` from nested object `obj`; removes the object when none is left.
-  void nested_remove(const PyHandle& obj, std::uint32_t parent_id, IndexWork& work);
-  // Indexes the current attributes of `obj` (membership recorded, slot filled, table locked).
-  void index_attributes(AttributeTable& table, Indexable& obj, IndexWork& work);
+  void store_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work);
+  // Withdraws holder `parent_id` from nested object `obj`; withdraws the object when none is left.
+  void withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work);
+  // Would storing `obj` under holder `parent_id` close a cycle of nested objects?
+  bool closes_cycle(Indexable& obj, std::uint32_t parent_id, CycleMemo& memo) const;
+  // Indexes the attributes of `snapshot` for object `id` (table write lock held).
+  void index_attributes(AttributeTable& table, std::uint32_t id, const AttributeMap& snapshot, IndexWork& work);
   void add_index(AttributeTable& table, std::uint32_t id, const AttrName& name, const PyValue& value, IndexWork& work);
   void remove_index(AttributeTable& table, std::uint32_t id, const AttrName& name, const PyValue& value,
                     IndexWork& work);
+  bool stored(std::uint32_t id) const { return has_object_id(id); }
+  std::string verify_one(std::vector<std::shared_ptr<const IndexAPI>>& pending) const;
 
   std::shared_ptr<Locked<AttributeTable>> index_;
   std::shared_ptr<Locked<Slots>> items_;
   std::shared_ptr<Locked<Bitmap>> ids_;
   std::weak_ptr<IndexAPI> parent_;
   std::uint32_t level_;
+  std::atomic<bool> narrowed_{false};  // reduce has run: value sets may miss stored objects
 };
 
 // The placeholder core that membership lists ignore; created on first use, kept for the process.
 const std::shared_ptr<IndexAPI>& default_index_arc();
 
-// Raises RecursionError (nothing changed) when storing `roots` in a core of `base_level` would nest
-// Indexable values deeper than kMaxNestingDepth. `holder`, if given, counts as an ancestor of the
-// roots (an assignment checks the value it stores in the holder). Interpreter lock held.
-void check_nesting_depth(const std::vector<Indexable*>& roots, std::uint32_t base_level, const Indexable* holder);
+// Throws DomainError (Recursion), with nothing changed, when storing `roots` in a core of
+// `base_level` would nest Indexable values deeper than kMaxNestingDepth. `holder`, if given, counts
+// as an ancestor of the roots (an assignment checks the value it stores in the holder).
+// Interpreter lock held: reads snapshots without references.
+void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_level, const Indexable* holder);
 
-// A dotted attribute path split at its first dot: head and, if there was a dot, the rest.
-std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path);
+// Whether `obj` lies on a cycle of Indexable values; learns every object reached on the way.
+// Reads snapshots natively (no interpreter lock needed).
+bool on_cycle(Indexable& obj, CycleMemo& memo);
 
 }  // namespace vantorelle

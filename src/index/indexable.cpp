@@ -3,32 +3,54 @@
 #include <algorithm>
 
 #include "index/index_api.hpp"
-#include "python/gil.hpp"
+#include "interpreter/gil.hpp"
 
 namespace vantorelle {
 
 std::atomic<std::uint64_t> GLOBAL_ID_COUNTER{1};
+std::atomic<std::uint64_t> GRAPH_EPOCH{0};
 
-bool Indexable::add_index(const std::shared_ptr<IndexAPI>& core) {
-  const IndexAPI* placeholder = default_index_arc().get();
-  std::lock_guard lock(membership_mutex_);
-  std::erase_if(membership_, [&](const auto& entry) { return entry.second.expired() || entry.first == placeholder; });
-  if (core.get() == placeholder) return false;
-  auto at = std::lower_bound(membership_.begin(), membership_.end(), core.get(),
-                             [](const auto& entry, const IndexAPI* key) { return entry.first < key; });
-  if (at != membership_.end() && at->first == core.get()) return false;
-  membership_.emplace(at, core.get(), core);
-  return true;
+std::uint32_t Indexable::next_id() {
+  std::uint64_t id = GLOBAL_ID_COUNTER.load(std::memory_order_relaxed);
+  do {
+    if (id > kMaxObjectId) {
+      throw DomainError(DomainError::Kind::Overflow,
+                        "object ids exhausted: this process has created 4294967295 Indexable objects");
+    }
+  } while (!GLOBAL_ID_COUNTER.compare_exchange_weak(id, id + 1, std::memory_order_relaxed));
+  return static_cast<std::uint32_t>(id);
+}
+
+void Indexable::record_membership(const std::shared_ptr<IndexAPI>& core) {
+  if (core.get() == default_index_arc().get()) return;
+  std::lock_guard lock(membership_lock_);
+  // Dead cores go when the list would grow its allocation, so it stays proportional to the live
+  // ones at amortised constant cost.
+  if (membership_.size() == membership_.capacity()) {
+    std::erase_if(membership_, [](const auto& entry) { return entry.second.expired(); });
+  }
+  membership_.emplace_back(core.get(), core);
+}
+
+void Indexable::withdraw_membership(const IndexAPI* core) {
+  std::lock_guard lock(membership_lock_);
+  auto at = std::find_if(membership_.begin(), membership_.end(), [&](const auto& entry) { return entry.first == core; });
+  if (at != membership_.end()) membership_.erase(at);
 }
 
 bool Indexable::has_memberships() const {
-  std::lock_guard lock(membership_mutex_);
+  std::lock_guard lock(membership_lock_);
   return !membership_.empty();
+}
+
+bool Indexable::is_member_of(const IndexAPI* core) const {
+  std::lock_guard lock(membership_lock_);
+  return std::any_of(membership_.begin(), membership_.end(), [&](const auto& entry) { return entry.first == core; });
 }
 
 std::vector<std::shared_ptr<IndexAPI>> Indexable::live_memberships() const {
   std::vector<std::shared_ptr<IndexAPI>> cores;
-  std::lock_guard lock(membership_mutex_);
+  std::lock_guard lock(membership_lock_);
   cores.reserve(membership_.size());
   for (const auto& entry : membership_) {
     if (auto core = entry.second.lock()) cores.push_back(std::move(core));
@@ -53,9 +75,17 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
     Snapshot previous;
     std::lock_guard assigning(assign_mutex_);
     previous = snapshot();
-    bool indexed = std::any_of(updates.begin(), updates.end(), [](const auto& u) { return !u.first.is_private(); });
+    bool indexed = false;
+    bool graph_changes = false;
+    for (const auto& [name, value] : updates) {
+      if (name.is_private()) continue;
+      indexed = true;
+      const PyValue* old = previous->get(name.view());
+      graph_changes = graph_changes || value.primitave().is_ind() || (old != nullptr && old->primitave().is_ind());
+    }
+    if (graph_changes) GRAPH_EPOCH.fetch_add(1, std::memory_order_seq_cst);
 
-    std::uint64_t epoch_before = add_epoch_.load(std::memory_order_seq_cst);
+    std::uint64_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
     std::vector<std::shared_ptr<IndexAPI>> first_pass;
     if (indexed) {
       first_pass = live_memberships();
@@ -67,10 +97,20 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
     replaced = publish(std::move(next));
 
     if (indexed) {
-      bool add_raced = add_epoch_.load(std::memory_order_seq_cst) != epoch_before;
-      for (const auto& core : live_memberships()) {
+      bool raced = index_epoch_.load(std::memory_order_seq_cst) != epoch_before;
+      std::vector<std::shared_ptr<IndexAPI>> second_pass = live_memberships();
+      for (const auto& core : second_pass) {
         bool seen = std::find(first_pass.begin(), first_pass.end(), core) != first_pass.end();
-        if (add_raced || !seen) reindex(*core, *previous, updates);
+        if (raced || !seen) reindex(*core, *previous, updates);
+      }
+      // A core that withdrew the object meanwhile may have withdrawn the old snapshot's values
+      // after the first pass indexed the new ones; re-indexing a core that no longer stores the
+      // object withdraws both.
+      if (raced) {
+        for (const auto& core : first_pass) {
+          bool still = std::find(second_pass.begin(), second_pass.end(), core) != second_pass.end();
+          if (!still) reindex(*core, *previous, updates);
+        }
       }
     }
   }
@@ -80,7 +120,7 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
 Snapshot Indexable::publish(Snapshot next) {
   const AttributeMap* raw = next.get();
   {
-    std::lock_guard lock(snapshot_mutex_);
+    std::lock_guard lock(snapshot_lock_);
     std::swap(attributes_, next);
   }
   current_.store(raw, std::memory_order_release);

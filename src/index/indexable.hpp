@@ -1,17 +1,22 @@
-// The native half of an Indexable: its attribute snapshot, id and membership list.
+// The native half of an Indexable: its attribute snapshot, id and membership list. The Python
+// object around it is laid out as py::NativeObject<Indexable> (interpreter/native_object.hpp).
 //
 // Locks (see docs/ARCHITECTURE.md for the whole order):
 //  - assign_mutex_ serialises assignments to this object. It is taken before any index-core lock
 //    and never by index operations, so an index that holds core locks never waits for it.
-//  - membership_mutex_ is a leaf: held only to append to or copy the membership list.
-//  - snapshot_mutex_ is a leaf: held only to copy or swap the snapshot pointer. The map itself is
+//  - membership_lock_ is a leaf: held only to change or copy the membership list.
+//  - snapshot_lock_ is a leaf: held only to copy or swap the snapshot pointer. The map itself is
 //    immutable, so readers never hold a lock while they use it.
 //
-// An assignment racing with an index add must leave the index with the final value. Adds record
-// the membership first and then, under the core's attribute-table lock, bump add_epoch_ and
-// read the snapshot. An assignment re-indexes the cores it sees, publishes, and then re-indexes
-// again every core that joined meanwhile, or every core if add_epoch_ moved: an add that read the
-// old snapshot either finished before the first pass reached its core or is redone by the second.
+// The membership list names exactly the cores whose slots hold the object: a core records and
+// withdraws it under its own slot lock, in the same step that fills or empties the slot.
+//
+// An assignment racing with a core operation must leave every core with the final value. A core
+// that indexes or withdraws the object reads the snapshot under its attribute-table lock, after
+// bumping index_epoch_ (and, for an add, after recording the membership). An assignment
+// re-indexes the cores it sees, publishes, and then re-indexes again the cores that joined
+// meanwhile, or, if index_epoch_ moved, every core it saw or now sees: a core that read the old
+// snapshot has either finished before the first pass reached it or is redone by the second.
 #pragma once
 
 #include <atomic>
@@ -23,8 +28,9 @@
 #include <vector>
 
 #include "index/hybrid_hashmap.hpp"
+#include "index/indexable_handle.hpp"
+#include "interpreter/native_object.hpp"
 #include "native/locks.hpp"
-#include "python/borrow.hpp"
 
 namespace vantorelle {
 
@@ -32,9 +38,14 @@ class IndexAPI;
 
 using Snapshot = std::shared_ptr<const AttributeMap>;
 
-// Process-wide object-id counter; the first id is 1 and ids are never reused.
+// Process-wide object-id counter: the next id to hand out. The first id is 1; ids are never
+// reused, and once past kMaxObjectId the counter stays there.
 extern std::atomic<std::uint64_t> GLOBAL_ID_COUNTER;
 inline constexpr std::uint64_t kMaxObjectId = 0xFFFFFFFFull;
+
+// Moves whenever an assignment changes which Indexable values an object holds under an indexed
+// name: what was learned about the graph of nested objects before it may be stale after it.
+extern std::atomic<std::uint64_t> GRAPH_EPOCH;
 
 class Indexable {
  public:
@@ -43,9 +54,12 @@ class Indexable {
   Indexable(const Indexable&) = delete;
   Indexable& operator=(const Indexable&) = delete;
 
+  // The next object id; DomainError (Overflow) once the id space is exhausted, then for good.
+  static std::uint32_t next_id();
+
   std::uint32_t id() const noexcept { return id_; }
   Snapshot snapshot() const {
-    std::lock_guard lock(snapshot_mutex_);
+    std::lock_guard lock(snapshot_lock_);
     return attributes_;
   }
   // The current map without taking a reference, for a reader that holds the interpreter lock and
@@ -53,17 +67,20 @@ class Indexable {
   // dropped by a thread holding that lock.
   const AttributeMap& snapshot_under_gil() const noexcept { return *current_.load(std::memory_order_acquire); }
 
-  // For index adds: marks that an add is about to read the snapshot (see the class comment), then
-  // reads it. Call with the core's attribute-table write lock held and the membership recorded.
-  Snapshot snapshot_for_add() {
-    add_epoch_.fetch_add(1, std::memory_order_seq_cst);
+  // For core operations that index or withdraw this object: marks that the snapshot is about to
+  // be read (see the class comment), then reads it. Call with the core's attribute-table write
+  // lock held and, for an add, the membership recorded.
+  Snapshot snapshot_for_index() {
+    index_epoch_.fetch_add(1, std::memory_order_seq_cst);
     return snapshot();
   }
 
-  // Records that `core` holds this object; a core already listed is not listed again. Returns
-  // whether it was added. Dead cores and the process's placeholder core are dropped on the way.
-  bool add_index(const std::shared_ptr<IndexAPI>& core);
+  // Called by a core under its slot lock when the object's slot is filled / emptied. The process's
+  // placeholder core is never recorded; dead cores are dropped on the way.
+  void record_membership(const std::shared_ptr<IndexAPI>& core);
+  void withdraw_membership(const IndexAPI* core);
   bool has_memberships() const;
+  bool is_member_of(const IndexAPI* core) const;
   std::vector<std::shared_ptr<IndexAPI>> live_memberships() const;
 
   // Sets attributes and re-indexes them in every core holding the object. May run with the
@@ -79,29 +96,19 @@ class Indexable {
   void reindex(IndexAPI& core, const AttributeMap& previous, std::span<const std::pair<AttrName, PyValue>> updates);
 
   std::mutex assign_mutex_;
-  mutable SpinLock membership_mutex_;
-  // Sorted by core address, each core once; guarded by membership_mutex_.
+  mutable SpinLock membership_lock_;
+  // Each core once, in the order they took the object; guarded by membership_lock_.
   std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;
   std::atomic<const AttributeMap*> current_;  // == attributes_'s pointer
-  // A plain mutex rather than std::atomic<shared_ptr>: with that, the mark an add makes before
-  // reading the snapshot was seen missing by the assignment that published after it (found by
-  // the assignment/reduce race test), and the mutex's acquire/release order is what the race
-  // protocol relies on.
-  mutable SpinLock snapshot_mutex_;
-  Snapshot attributes_;  // guarded by snapshot_mutex_
-  std::atomic<std::uint64_t> add_epoch_{0};
+  // A lock rather than std::atomic<shared_ptr>: the race protocol needs the epoch mark of a core
+  // operation to be ordered before its read of the snapshot, and the lock's acquire/release gives
+  // exactly that.
+  mutable SpinLock snapshot_lock_;
+  Snapshot attributes_;  // guarded by snapshot_lock_
+  std::atomic<std::uint64_t> index_epoch_{0};
   const std::uint32_t id_;
 };
 
-// The Python object. Index slots hold strong references to it, so native code holding a slot's
-// handle may read `native` without the interpreter lock.
-struct IndexableObject {
-  PyObject_HEAD
-  PyObject* weakreflist;
-  py::BorrowFlag borrow;
-  Indexable native;  // constructed in place by tp_new, destroyed by tp_dealloc
-};
-
-inline Indexable& native_of(PyObject* obj) noexcept { return reinterpret_cast<IndexableObject*>(obj)->native; }
+inline Indexable& IndexableHandle::native() const noexcept { return py::native_in<Indexable>(handle_.get()); }
 
 }  // namespace vantorelle

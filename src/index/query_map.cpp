@@ -4,7 +4,6 @@
 #include "index/indexable.hpp"
 
 namespace vantorelle {
-namespace {
 
 std::optional<NumericValue> numeric_key(const PyValue& value) {
   const NativeCastValue& cast = value.primitave();
@@ -13,10 +12,8 @@ std::optional<NumericValue> numeric_key(const PyValue& value) {
   return std::nullopt;
 }
 
-}  // namespace
-
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent, std::uint32_t nested_level)
-    : parent_(parent), nested_(IndexAPI::create(std::move(parent), nested_level)) {}
+    : nested_(IndexAPI::create(std::move(parent), nested_level)) {}
 
 void QueryMap::insert(const PyValue& value, std::uint32_t id, IndexWork& work) {
   if (HybridSet* ids = map_.find(value)) {
@@ -27,7 +24,7 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, IndexWork& work) {
   if (auto key = numeric_key(value)) {
     tree_.insert(*key, id);
   } else if (value.primitave().is_ind()) {
-    work.push_back(NestedJob{NestedJob::Kind::Add, nested_, value.primitave().as_ind_handle(), id});
+    work.jobs.push_back(NestedJob{NestedJob::Kind::Add, nested_, value.primitave().as_ind_handle(), id});
   }
 }
 
@@ -38,7 +35,7 @@ void QueryMap::remove_id(const PyValue& value, std::uint32_t id, IndexWork& work
   if (auto key = numeric_key(value)) {
     tree_.remove(*key, id);
   } else if (value.primitave().is_ind()) {
-    work.push_back(NestedJob{NestedJob::Kind::Remove, nested_, value.primitave().as_ind_handle(), id});
+    work.jobs.push_back(NestedJob{NestedJob::Kind::Remove, nested_, value.primitave().as_ind_handle(), id});
   }
 }
 
@@ -46,16 +43,6 @@ void QueryMap::check_prune(const PyValue& value) {
   const HybridSet* ids = map_.find(value);
   if (ids == nullptr) fail("no entry found for key");
   if (ids->empty()) map_.erase(value);
-}
-
-void QueryMap::merge(const QueryMap& other) {
-  for (const auto& [value, ids] : other.map_) {
-    if (HybridSet* mine = map_.find(value)) {
-      mine->or_inplace(ids);
-    } else {
-      map_.emplace(value, ids.copy());
-    }
-  }
 }
 
 bool QueryMap::is_empty() const { return map_.empty() && tree_.empty() && nested_->is_empty(); }

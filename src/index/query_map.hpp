@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
+#include <unordered_map>
 
 #include "index/value.hpp"
 #include "index/value_table.hpp"
@@ -25,26 +27,39 @@ struct NestedJob {
   enum class Kind { Add, Remove };
   Kind kind;
   std::shared_ptr<IndexAPI> core;  // the nested core
-  PyHandle obj;                    // the Indexable value
+  IndexableHandle obj;             // the Indexable value
   std::uint32_t parent_id;         // the holder's id in the owning core
 };
-using IndexWork = std::deque<NestedJob>;
+
+// Which objects lie on a cycle of Indexable values (an object reaching itself through indexed
+// attributes). Only such an object can be its own holder's ancestor, so only storing one needs
+// the walk up the parent links. Learned per run, by object id, and forgotten when GRAPH_EPOCH
+// moves (an assignment changed the graph).
+struct CycleMemo {
+  std::uint64_t epoch = 0;
+  std::unordered_map<std::uint32_t, bool> on_cycle;
+};
+
+struct IndexWork {
+  std::deque<NestedJob> jobs;
+  CycleMemo cycles;
+
+  bool empty() const noexcept { return jobs.empty(); }
+};
 
 class QueryMap {
  public:
-
   QueryMap(std::weak_ptr<IndexAPI> parent, std::uint32_t nested_level);
   QueryMap(const QueryMap&) = delete;
   QueryMap& operator=(const QueryMap&) = delete;
 
   // Records that object `id` carries `value`.
   void insert(const PyValue& value, std::uint32_t id, IndexWork& work);
-  // Withdraws object `id` from `value`; the entry stays (see check_prune).
+  // Withdraws object `id` from `value` (from the value table, the range tree and the nested core,
+  // whichever hold it); the value's entry stays (see check_prune).
   void remove_id(const PyValue& value, std::uint32_t id, IndexWork& work);
   // Drops the value's entry once its id set is empty. The value must be in the table.
   void check_prune(const PyValue& value);
-  // Brings the other map's value table into this one (range tree and nested core unchanged).
-  void merge(const QueryMap& other);
 
   const HybridSet* find(const PyValue& value) const { return map_.find(value); }
   const ValueTable& values() const noexcept { return map_; }
@@ -56,9 +71,11 @@ class QueryMap {
 
  private:
   ValueTable map_;
-  std::weak_ptr<IndexAPI> parent_;
   BitMapBTree tree_;
   std::shared_ptr<IndexAPI> nested_;
 };
+
+// The range-tree key of a value: exact ints and floats only.
+std::optional<NumericValue> numeric_key(const PyValue& value);
 
 }  // namespace vantorelle

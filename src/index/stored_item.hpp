@@ -1,92 +1,168 @@
 // Object slots of an index core, addressed by object id.
 //
-// Ids are process-wide, so a core holding a few recently created objects sees large ids. Slots
-// live in fixed pages allocated on first use: lookup is two array indexings, and a nested core
-// holding ten objects with scattered ids costs ten pages rather than one slot per id below them.
+// Ids are process-wide, so one core's ids are scattered over the whole 32-bit space: a small
+// index created late in a long-running process sees large ids. Slots are a two-level radix
+// table whose memory follows the ids actually held:
+//   id = [chunk: 17 bits][page: 8 bits][slot: 7 bits]
+// `chunks_` lists the chunks holding at least one object, sorted by chunk number (binary search;
+// a million consecutive ids make 31 chunks); a chunk points to its pages, allocated when their
+// first slot fills; a page holds 128 slots. A page is freed when its last slot empties, a chunk
+// when its last page goes.
 //
 // Objects stored in a nested core carry parent links: the ids, in the owning core, of the objects
 // that hold them under the attribute. Top-level cores have no links.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <optional>
+#include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
-#include "index/value.hpp"
+#include "index/indexable_handle.hpp"
 #include "native/hybrid_set.hpp"
 
 namespace vantorelle {
 
-class IndexAPI;
-
 struct StoredItemParent {
-  HybridSet parent_ids;         // ids of the holders in the owning core; never empty while stored
-  std::weak_ptr<IndexAPI> core;  // the core the item is stored in
+  HybridSet parent_ids;  // ids of the holders in the owning core; never empty while stored
 };
 
 class Slots {
  public:
+  static constexpr std::uint32_t kSlotBits = 7;
   static constexpr std::uint32_t kPageBits = 8;
-  static constexpr std::uint32_t kPageSize = 1u << kPageBits;
+  static constexpr std::uint32_t kSlotsPerPage = 1u << kSlotBits;
+  static constexpr std::uint32_t kPagesPerChunk = 1u << kPageBits;
 
-  // One past the largest id ever stored; never shrinks.
-  std::uint64_t length() const noexcept { return length_; }
+  Slots() = default;
+  Slots(const Slots&) = delete;
+  Slots& operator=(const Slots&) = delete;
+
   std::uint64_t filled() const noexcept { return filled_; }
 
-  // The object in slot `id`, or null for an empty or never-filled slot.
-  const PyHandle* get(std::uint32_t id) const noexcept {
-    std::size_t page = id >> kPageBits;
-    if (page >= pages_.size() || !pages_[page]) return nullptr;
-    const PyHandle& slot = (*pages_[page])[id & (kPageSize - 1)];
-    return slot.get() ? &slot : nullptr;
+  // The object in slot `id`, or null for an empty slot.
+  const IndexableHandle* get(std::uint32_t id) const noexcept {
+    const Chunk* chunk = find_chunk(id >> (kSlotBits + kPageBits));
+    if (chunk == nullptr) return nullptr;
+    const Page* page = chunk->pages[(id >> kSlotBits) & (kPagesPerChunk - 1)].get();
+    if (page == nullptr) return nullptr;
+    const IndexableHandle& slot = page->slots[id & (kSlotsPerPage - 1)];
+    return slot ? &slot : nullptr;
   }
+  bool contains(std::uint32_t id) const noexcept { return get(id) != nullptr; }
 
-  // Puts `obj` into slot `id`; returns the object it replaces (empty handle if none), for the
-  // caller to drop once its locks are released.
-  PyHandle put(std::uint32_t id, PyHandle obj) {
-    std::size_t page = id >> kPageBits;
-    if (page >= pages_.size()) pages_.resize(page + 1);
-    if (!pages_[page]) pages_[page] = std::make_unique<Page>();
-    PyHandle& slot = (*pages_[page])[id & (kPageSize - 1)];
-    if (!slot.get()) ++filled_;
+  // Puts `obj` into slot `id`; returns the object it replaces (empty if none), for the caller to
+  // drop once its locks are released.
+  IndexableHandle put(std::uint32_t id, IndexableHandle obj) {
+    std::uint32_t chunk_no = id >> (kSlotBits + kPageBits);
+    auto at = std::lower_bound(chunks_.begin(), chunks_.end(), chunk_no,
+                               [](const ChunkEntry& entry, std::uint32_t key) { return entry.first < key; });
+    if (at == chunks_.end() || at->first != chunk_no) at = chunks_.emplace(at, chunk_no, std::make_unique<Chunk>());
+    Chunk& chunk = *at->second;
+    std::unique_ptr<Page>& page = chunk.pages[(id >> kSlotBits) & (kPagesPerChunk - 1)];
+    if (!page) {
+      page = std::make_unique<Page>();
+      ++chunk.live_pages;
+    }
+    IndexableHandle& slot = page->slots[id & (kSlotsPerPage - 1)];
+    if (!slot) {
+      ++page->filled;
+      ++filled_;
+    }
     std::swap(slot, obj);
-    if (static_cast<std::uint64_t>(id) + 1 > length_) length_ = static_cast<std::uint64_t>(id) + 1;
     return obj;
   }
 
-  // Empties slot `id`; returns its object for the caller to drop after unlocking.
-  PyHandle take(std::uint32_t id) noexcept {
-    std::size_t page = id >> kPageBits;
-    if (page >= pages_.size() || !pages_[page]) return {};
-    PyHandle taken;
-    std::swap(taken, (*pages_[page])[id & (kPageSize - 1)]);
-    if (taken.get()) --filled_;
+  // Empties slot `id` and drops its parent links; returns its object for the caller to drop after
+  // unlocking. Frees the page, and then the chunk, that it leaves empty.
+  IndexableHandle take(std::uint32_t id) noexcept {
+    std::uint32_t chunk_no = id >> (kSlotBits + kPageBits);
+    auto at = std::lower_bound(chunks_.begin(), chunks_.end(), chunk_no,
+                               [](const ChunkEntry& entry, std::uint32_t key) { return entry.first < key; });
+    if (at == chunks_.end() || at->first != chunk_no) return {};
+    Chunk& chunk = *at->second;
+    std::unique_ptr<Page>& page = chunk.pages[(id >> kSlotBits) & (kPagesPerChunk - 1)];
+    if (!page) return {};
+    IndexableHandle taken;
+    std::swap(taken, page->slots[id & (kSlotsPerPage - 1)]);
+    if (!taken) return {};
+    --filled_;
     links.erase(id);
+    if (--page->filled == 0) {
+      page.reset();
+      if (--chunk.live_pages == 0) chunks_.erase(at);
+    }
     return taken;
   }
 
-  // Calls f(id, const PyHandle&) for every filled slot in ascending id order.
+  // Calls f(id, const IndexableHandle&) for every filled slot in ascending id order.
   template <class F>
   void for_each(F&& f) const {
-    for (std::size_t p = 0; p < pages_.size(); ++p) {
-      if (!pages_[p]) continue;
-      for (std::uint32_t k = 0; k < kPageSize; ++k) {
-        const PyHandle& slot = (*pages_[p])[k];
-        if (slot.get()) f(static_cast<std::uint32_t>((p << kPageBits) | k), slot);
+    for (const auto& [chunk_no, chunk] : chunks_) {
+      for (std::uint32_t p = 0; p < kPagesPerChunk; ++p) {
+        const Page* page = chunk->pages[p].get();
+        if (page == nullptr) continue;
+        std::uint32_t base = (chunk_no << (kSlotBits + kPageBits)) | (p << kSlotBits);
+        for (std::uint32_t k = 0; k < kSlotsPerPage; ++k) {
+          if (page->slots[k]) f(base | k, page->slots[k]);
+        }
       }
     }
+  }
+
+  // The bookkeeping against the slots themselves; empty while it holds, else the first mismatch.
+  std::string verify() const {
+    std::uint64_t seen = 0;
+    std::uint32_t previous = 0;
+    for (std::size_t c = 0; c < chunks_.size(); ++c) {
+      const auto& [chunk_no, chunk] = chunks_[c];
+      if (c > 0 && chunk_no <= previous) return "slot chunks out of order";
+      previous = chunk_no;
+      std::uint32_t pages = 0;
+      for (const auto& page : chunk->pages) {
+        if (!page) continue;
+        ++pages;
+        std::uint32_t filled = 0;
+        for (const auto& slot : page->slots) filled += slot ? 1 : 0;
+        if (filled == 0) return "an empty slot page is kept";
+        if (filled != page->filled) return "a slot page miscounts its objects";
+        seen += filled;
+      }
+      if (pages == 0) return "an empty slot chunk is kept";
+      if (pages != chunk->live_pages) return "a slot chunk miscounts its pages";
+    }
+    if (seen != filled_) return "the slot count differs from the filled slots";
+    for (const auto& [id, link] : links) {
+      if (!contains(id)) return "parent links of an empty slot " + std::to_string(id);
+    }
+    return {};
   }
 
   // Parent links of the items of a nested core, by id; only filled slots have an entry.
   std::unordered_map<std::uint32_t, StoredItemParent> links;
 
  private:
-  using Page = std::array<PyHandle, kPageSize>;
-  std::vector<std::unique_ptr<Page>> pages_;
-  std::uint64_t length_ = 0;
+  struct Page {
+    std::array<IndexableHandle, kSlotsPerPage> slots;
+    std::uint32_t filled = 0;  // slots holding an object; the page exists only while > 0
+  };
+  struct Chunk {
+    std::array<std::unique_ptr<Page>, kPagesPerChunk> pages;
+    std::uint32_t live_pages = 0;  // pages present; the chunk exists only while > 0
+  };
+  using ChunkEntry = std::pair<std::uint32_t, std::unique_ptr<Chunk>>;
+
+  const Chunk* find_chunk(std::uint32_t chunk_no) const noexcept {
+    auto at = std::lower_bound(chunks_.begin(), chunks_.end(), chunk_no,
+                               [](const ChunkEntry& entry, std::uint32_t key) { return entry.first < key; });
+    return at != chunks_.end() && at->first == chunk_no ? at->second.get() : nullptr;
+  }
+
+  std::vector<ChunkEntry> chunks_;  // ascending chunk number, each with at least one page
   std::uint64_t filled_ = 0;
 };
 

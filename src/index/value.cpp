@@ -1,23 +1,11 @@
 #include "index/value.hpp"
 
-#include <mutex>
-#include <unordered_set>
-
-#include "index/attr_name.hpp"
-
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 namespace vantorelle {
-
-const std::string* AttrName::intern(std::string_view text) {
-  static std::mutex mutex;
-  static auto* names = new std::unordered_set<std::string>();  // never destroyed: names outlive exit
-  std::lock_guard lock(mutex);
-  return &*names->emplace(text).first;
-}
 
 namespace {
 

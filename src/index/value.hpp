@@ -1,6 +1,6 @@
 // Attribute values. A PyValue is a Python object plus what the index needs to know about it
 // without asking the interpreter again: its primitive cast and its hash. Everything here except
-// construction (python/value_convert.cpp) runs without the interpreter lock.
+// construction (bindings/value_convert.cpp) runs without the interpreter lock.
 //
 // Equality: values hash by the interpreter's hash, and tables are keyed by that number, but two
 // values are equal only when their hashes are equal and nothing known natively proves them
@@ -18,53 +18,10 @@
 #include <string_view>
 #include <variant>
 
-#include "python/ref.hpp"
+#include "index/indexable_handle.hpp"
+#include "interpreter/py_handle.hpp"
 
 namespace vantorelle {
-
-// Shared handle on one strong Python reference: copies bump an atomic count, so they are cheap
-// and need no interpreter lock; the last copy releases the reference (queued when the lock is
-// not held on this thread).
-class PyHandle {
- public:
-  PyHandle() noexcept = default;
-  static PyHandle take(py::OwnedRef obj) {
-    PyHandle handle;
-    handle.cell_ = new Cell{{1}, obj.get()};
-    handle.obj_ = obj.release();
-    return handle;
-  }
-  PyHandle(const PyHandle& other) noexcept : cell_(other.cell_), obj_(other.obj_) {
-    if (cell_) cell_->count.fetch_add(1, std::memory_order_relaxed);
-  }
-  PyHandle(PyHandle&& other) noexcept : cell_(other.cell_), obj_(other.obj_) {
-    other.cell_ = nullptr;
-    other.obj_ = nullptr;
-  }
-  PyHandle& operator=(PyHandle other) noexcept {
-    std::swap(cell_, other.cell_);
-    std::swap(obj_, other.obj_);
-    return *this;
-  }
-  ~PyHandle() {
-    if (cell_ && cell_->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      py::release_reference(cell_->obj);
-      delete cell_;
-    }
-  }
-  // The object itself; kept beside the cell so reading it does not touch the shared cell.
-  PyObject* get() const noexcept { return obj_; }
-  // Copies of this handle alive right now; exact only while no other thread copies or drops one.
-  std::uint32_t use_count() const noexcept { return cell_ ? cell_->count.load(std::memory_order_relaxed) : 0; }
-
- private:
-  struct Cell {
-    std::atomic<std::uint32_t> count;
-    PyObject* obj;
-  };
-  Cell* cell_ = nullptr;
-  PyObject* obj_ = nullptr;  // == cell_->obj
-};
 
 // The primitive cast of a value. Int, Float and Str only for objects whose type is exactly int,
 // float or str; Ind for instances of Indexable and its subclasses; Unknown for everything else.
@@ -74,7 +31,7 @@ struct NativeCastValue {
   // The text lives in the str object itself (its cached UTF-8 form, fixed for the object's
   // life), which every copy of the value keeps alive through its handle.
   struct Str { std::string_view text; };
-  struct Ind { PyHandle obj; };
+  struct Ind { IndexableHandle obj; };
   // For an int beyond 64 bits or a str with lone surrogates: their natively comparable form
   // (see ValueClass); null otherwise.
   struct Unknown { std::shared_ptr<const std::string> exact; };
@@ -88,7 +45,7 @@ struct NativeCastValue {
   double as_float() const { return std::get<Float>(v).value; }
   std::string_view as_str() const { return std::get<Str>(v).text; }
   PyObject* as_ind() const { return std::get<Ind>(v).obj.get(); }
-  const PyHandle& as_ind_handle() const { return std::get<Ind>(v).obj; }
+  const IndexableHandle& as_ind_handle() const { return std::get<Ind>(v).obj; }
   std::string debug_text() const;
 };
 

@@ -24,7 +24,20 @@ class RwLock {
         fail(kUnwrapErr);
       }
     }
+    // Takes the lock only if no writer holds or awaits it and it is not poisoned; holds nothing
+    // (and tests false) otherwise.
+    static ReadGuard try_take(RwLock& lock) noexcept {
+      ReadGuard guard;
+      if (!lock.mutex_.try_lock_shared()) return guard;
+      if (lock.poisoned_.load(std::memory_order_acquire)) {
+        lock.mutex_.unlock_shared();
+        return guard;
+      }
+      guard.lock_ = &lock;
+      return guard;
+    }
     ReadGuard(ReadGuard&& other) noexcept : lock_(other.lock_) { other.lock_ = nullptr; }
+    explicit operator bool() const noexcept { return lock_ != nullptr; }
     ReadGuard(const ReadGuard&) = delete;
     ReadGuard& operator=(const ReadGuard&) = delete;
     ReadGuard& operator=(ReadGuard&&) = delete;
@@ -34,6 +47,7 @@ class RwLock {
     }
 
    private:
+    ReadGuard() noexcept : lock_(nullptr) {}
     RwLock* lock_;
   };
 
@@ -67,6 +81,7 @@ class RwLock {
   };
 
   ReadGuard read() { return ReadGuard(*this); }
+  ReadGuard try_read() noexcept { return ReadGuard::try_take(*this); }
   WriteGuard write() { return WriteGuard(*this); }
   bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
 

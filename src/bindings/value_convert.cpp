@@ -1,6 +1,7 @@
-#include "python/value_convert.hpp"
+#include "bindings/value_convert.hpp"
 
-#include "python/errors.hpp"
+#include "interpreter/errors.hpp"
+#include "interpreter/text.hpp"
 
 namespace vantorelle::py {
 
@@ -20,9 +21,9 @@ PyValue make_value(OwnedRef owned) {
     } else {
       PyErr_Clear();
       OwnedRef hex = OwnedRef::steal(PyNumber_ToBase(obj, 16));
-      const char* text = hex ? PyUnicode_AsUTF8(hex.get()) : nullptr;
-      if (text != nullptr) {
-        exact = std::make_shared<const std::string>(text);
+      std::optional<std::string_view> text = hex ? utf8_view_or_none(hex.get()) : std::nullopt;
+      if (text) {
+        exact = std::make_shared<const std::string>(*text);
         cls = ValueClass::BigInt;
       }
       PyErr_Clear();
@@ -31,13 +32,10 @@ PyValue make_value(OwnedRef owned) {
     primitave.v = NativeCastValue::Float{PyFloat_AS_DOUBLE(obj)};
     cls = ValueClass::Float;
   } else if (type == &PyUnicode_Type) {
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
-    if (text != nullptr) {
-      primitave.v = NativeCastValue::Str{std::string_view(text, static_cast<std::size_t>(len))};
+    if (std::optional<std::string_view> text = utf8_view_or_none(obj)) {
+      primitave.v = NativeCastValue::Str{*text};
       cls = ValueClass::Str;
     } else {
-      PyErr_Clear();
       OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
       if (bytes) {
         exact = std::make_shared<const std::string>(PyBytes_AS_STRING(bytes.get()),
@@ -53,8 +51,10 @@ PyValue make_value(OwnedRef owned) {
   }
 
   bool hash_failed = false;
+  // CAUTION: runs the value's own __hash__.
   Py_hash_t raw = PyObject_Hash(obj);
   if (raw == -1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error_set();
     PyErr_Clear();
     raw = 0;
     hash_failed = true;
@@ -62,9 +62,28 @@ PyValue make_value(OwnedRef owned) {
   auto hash = static_cast<std::uint64_t>(static_cast<std::int64_t>(raw));
 
   PyHandle handle = PyHandle::take(std::move(owned));
-  if (cls == ValueClass::Indexable) primitave.v = NativeCastValue::Ind{handle};
+  if (cls == ValueClass::Indexable) primitave.v = NativeCastValue::Ind{IndexableHandle::of_checked(handle)};
   if (exact) primitave.v = NativeCastValue::Unknown{std::move(exact)};
   return PyValue(std::move(handle), std::move(primitave), hash, cls, hash_failed);
+}
+
+AttrName attr_name_of(PyObject* name) {
+  if (std::optional<std::string_view> text = utf8_or_error(name)) return AttrName(*text);
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  OwnedRef cause = OwnedRef::steal(value);
+  OwnedRef type_ref = OwnedRef::steal(type);
+  OwnedRef tb_ref = OwnedRef::steal(traceback);
+  PyErr_Format(PyExc_ValueError, "attribute name %R is not valid text: names with lone surrogates cannot be stored",
+               name);
+  PyObject *new_type = nullptr, *new_value = nullptr, *new_tb = nullptr;
+  PyErr_Fetch(&new_type, &new_value, &new_tb);
+  PyErr_NormalizeException(&new_type, &new_value, &new_tb);
+  if (new_value != nullptr && cause) PyException_SetCause(new_value, cause.release());
+  PyErr_Restore(new_type, new_value, new_tb);
+  throw_error_set();
 }
 
 }  // namespace vantorelle::py

@@ -5,36 +5,59 @@
 #include <algorithm>
 #include <optional>
 
-#include "python/args.hpp"
+#include "bindings/args.hpp"
 #include "structmember.h"
-#include "python/objects.hpp"
+#include "bindings/objects.hpp"
+#include "interpreter/text.hpp"
 
 namespace vantorelle::py {
 namespace {
 
 using Updates = std::vector<std::pair<AttrName, PyValue>>;
 
-// Calls f(AttrName, PyValue) for each keyword, in the dict's order; keys that are not text are
-// skipped.
+// One attribute from a (name, value) pair. The name is copied before the value's own __hash__
+// runs, and the caller keeps both objects alive across it.
+std::pair<AttrName, PyValue> attribute_of(PyObject* key, PyObject* value) {
+  if (!PyUnicode_Check(key)) {
+    PyErr_Format(PyExc_TypeError, "attribute name must be str, not '%.200s'", Py_TYPE(key)->tp_name);
+    throw_error_set();
+  }
+  AttrName name = attr_name_of(key);
+  return {std::move(name), make_value(BorrowedRef(value))};
+}
+
+// Calls f(AttrName, PyValue) for each keyword of a call, in the dict's order. The dict is the
+// call's own (no Python code can reach it), but each key and value is held while it converts.
 template <class F>
 void for_each_kwarg(PyObject* kwargs, F&& f) {
-  if (kwargs == nullptr || kwargs == Py_None || !PyDict_Check(kwargs)) return;
+  if (kwargs == nullptr) return;
   Py_ssize_t pos = 0;
   PyObject *key = nullptr, *value = nullptr;
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
-    if (text == nullptr) {
-      PyErr_Clear();
-      continue;
-    }
-    f(AttrName(std::string_view(text, static_cast<std::size_t>(len))), make_value(BorrowedRef(value)));
+    OwnedRef key_ref = OwnedRef::incref(key);
+    OwnedRef value_ref = OwnedRef::incref(value);
+    auto [name, converted] = attribute_of(key, value);
+    f(std::move(name), std::move(converted));
   }
 }
 
 Updates updates_from_kwargs(PyObject* kwargs) {
   Updates updates;
   for_each_kwarg(kwargs, [&](AttrName name, PyValue value) { updates.emplace_back(std::move(name), std::move(value)); });
+  return updates;
+}
+
+// The attributes of a caller's dict. It is read from a copy of its items: a value's __hash__ may
+// change or clear the dict itself.
+Updates updates_from_dict(PyObject* dict) {
+  OwnedRef items = OwnedRef::steal(check(PyDict_Items(dict)));
+  Py_ssize_t n = PyList_GET_SIZE(items.get());
+  Updates updates;
+  updates.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);  // the list is ours alone; it owns the pairs
+    updates.push_back(attribute_of(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)));
+  }
   return updates;
 }
 
@@ -57,7 +80,7 @@ void track_if_needed(PyObject* self, PyObject* value) {
 void check_value_nesting(const Indexable& holder, std::span<const std::pair<AttrName, PyValue>> updates) {
   std::vector<Indexable*> values;
   for (const auto& [name, value] : updates) {
-    if (!name.is_private() && value.primitave().is_ind()) values.push_back(&native_of(value.primitave().as_ind()));
+    if (!name.is_private() && value.primitave().is_ind()) values.push_back(&value.primitave().as_ind_handle().native());
   }
   if (values.empty()) return;
   std::uint32_t deepest = 0;
@@ -74,20 +97,11 @@ void check_value_nesting(const Indexable& holder, std::span<const std::pair<Attr
 // in no index skips the hand-over.
 void assign_attributes(PyObject* self, std::span<const std::pair<AttrName, PyValue>> updates) {
   Indexable& native = as_indexable(self)->native;
-  SharedAccess access(as_indexable(self)->borrow);
   check_value_nesting(native, updates);
   for (const auto& update : updates) track_if_needed(self, update.second.obj());
   std::optional<ReleaseGil> unlocked;
   if (native.has_memberships()) unlocked.emplace();
   native.assign(updates);
-}
-
-std::uint32_t next_object_id() {
-  std::uint64_t id = GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_relaxed);
-  if (id > kMaxObjectId) {
-    raise(PyExc_OverflowError, "object ids exhausted: this process has created 4294967295 Indexable objects");
-  }
-  return static_cast<std::uint32_t>(id);
 }
 
 PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
@@ -103,11 +117,10 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
         map->insert_new(std::move(name), std::move(value));
       });
     }
-    std::uint32_t id = next_object_id();
+    std::uint32_t id = Indexable::next_id();
     PyObject* self = check(type->tp_alloc(type, 0));
     auto* obj = as_indexable(self);
     obj->weakreflist = nullptr;
-    new (&obj->borrow) BorrowFlag();
     new (&obj->native) Indexable(id, std::move(map));
     // Subclass instances may carry a __dict__, so they stay tracked.
     if (exact && atomic) PyObject_GC_UnTrack(self);
@@ -127,6 +140,7 @@ int indexable_init(PyObject* self, PyObject* /*args*/, PyObject* kwargs) {
 // Freeing an object frees the values only it held, so a long chain (a.next = b, b.next = c, ...)
 // would recurse once per link; the trashcan turns that into a loop.
 void indexable_dealloc(PyObject* self) {
+  HoldingGil holding;
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   Py_TRASHCAN_BEGIN(self, indexable_dealloc)
@@ -138,17 +152,17 @@ void indexable_dealloc(PyObject* self) {
   Py_TRASHCAN_END
 }
 
-// Visits the attribute values this object alone keeps alive. A value whose handle is shared with
-// an index or another snapshot is kept alive from outside the object graph, so it is not
-// reported (an Indexable value's handle is also held by its primitive cast: two copies).
+// Visits the attribute values of the current snapshot, one visit per value (each value holds one
+// reference). Indexes that also hold a value (in a value table or a nested slot) do not report
+// it: they hold it only while this object, or one stored beside it, carries it, and those are
+// reported from the index's slots; whatever they keep longer counts as held from outside, which
+// can only delay a collection.
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const AttributeMap& snapshot = as_indexable(self)->native.snapshot_under_gil();
   int status = 0;
   snapshot.for_each([&](const AttrName&, const PyValue& value) {
-    if (status != 0) return;
-    std::uint32_t own_copies = value.primitave().is_ind() ? 2 : 1;
-    if (value.handle().use_count() == own_copies) status = visit(value.obj(), arg);
+    if (status == 0) status = visit(value.obj(), arg);
   });
   return status;
 }
@@ -165,16 +179,12 @@ int indexable_clear(PyObject* self) {
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return guarded([&]() -> PyObject* {
     if (!PyUnicode_Check(name)) raise_name_type(name);
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(name, &len);
-    if (text == nullptr) {
-      // A name that is not valid text cannot be stored: report it as missing.
-      PyErr_Clear();
-      raise_object(PyExc_AttributeError, name);
-    }
+    // A name that is not valid text cannot be stored: it is reported as missing.
+    std::optional<std::string_view> text = utf8_view_or_none(name);
+    if (!text) raise_object(PyExc_AttributeError, name);
     {
       const AttributeMap& snapshot = as_indexable(self)->native.snapshot_under_gil();
-      if (const PyValue* value = snapshot.get(std::string_view(text, static_cast<std::size_t>(len)))) {
+      if (const PyValue* value = snapshot.get(*text)) {
         return Py_NewRef(value->obj());
       }
       if (PyObject* found = PyObject_GenericGetAttr(self, name)) return found;
@@ -191,10 +201,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   return guarded([&]() -> int {
     if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
     if (!PyUnicode_Check(name)) raise_name_type(name);
-    Py_ssize_t len = 0;
-    const char* text = check(PyUnicode_AsUTF8AndSize(name, &len));
-    std::pair<AttrName, PyValue> update[1] = {
-        {AttrName(std::string_view(text, static_cast<std::size_t>(len))), make_value(BorrowedRef(value))}};
+    std::pair<AttrName, PyValue> update[1] = {attribute_of(name, value)};
     assign_attributes(self, update);
     return 0;
   }, -1);
@@ -246,7 +253,7 @@ PyObject* indexable_getstate(PyObject* self, PyObject* /*unused*/) {
 PyObject* indexable_setstate(PyObject* self, PyObject* state) {
   return guarded([&]() -> PyObject* {
     if (!PyDict_Check(state)) raise_wrong_type("state", state, "PyDict");
-    Updates updates = updates_from_kwargs(state);
+    Updates updates = updates_from_dict(state);
     if (!updates.empty()) assign_attributes(self, updates);
     Py_RETURN_NONE;
   }, nullptr);

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "python/errors.hpp"
-#include "python/ref.hpp"
+#include "interpreter/errors.hpp"
+#include "interpreter/ref.hpp"
 
 namespace vantorelle::py {
 

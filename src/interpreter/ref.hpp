@@ -5,8 +5,8 @@
 #include <memory>
 #include <utility>
 
-#include "python/api.hpp"
-#include "python/gil.hpp"
+#include "interpreter/api.hpp"
+#include "interpreter/gil.hpp"
 
 namespace vantorelle::py {
 

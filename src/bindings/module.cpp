@@ -3,8 +3,8 @@
 #include <atomic>
 #include <string>
 
-#include "python/args.hpp"
-#include "python/objects.hpp"
+#include "bindings/args.hpp"
+#include "bindings/objects.hpp"
 
 namespace vantorelle::py {
 
@@ -57,6 +57,8 @@ PyObject* advance_id_counter(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     bind(kAdvanceIdCounter, args, nargs, kwnames, bound);
     unsigned long long next = PyLong_AsUnsignedLongLong(bound.values[0]);
     if (next == static_cast<unsigned long long>(-1) && PyErr_Occurred()) reraise_for_argument("next_id");
+    // Past the last id the counter only needs to stay exhausted.
+    if (next > kMaxObjectId + 1) next = kMaxObjectId + 1;
     std::uint64_t current = GLOBAL_ID_COUNTER.load();
     while (current < next && !GLOBAL_ID_COUNTER.compare_exchange_weak(current, next)) {
     }
@@ -68,6 +70,22 @@ PyMethodDef kAdvanceIdCounterDef = {"_advance_id_counter",
                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(advance_id_counter)),
                                     METH_FASTCALL | METH_KEYWORDS,
                                     "_advance_id_counter(next_id)\n--\n\nTesting aid: moves the object-id counter forward."};
+
+// Checks every invariant of an index's core; returns "" or the first broken one.
+const Signature kVerifyIndex{"_verify_index", {"index"}, 1};
+
+PyObject* verify_index_aid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    BoundArgs bound;
+    bind(kVerifyIndex, args, nargs, kwnames, bound);
+    std::string broken = verify_index(bound.values[0]);
+    return PyUnicode_FromStringAndSize(broken.data(), static_cast<Py_ssize_t>(broken.size()));
+  }, nullptr);
+}
+
+PyMethodDef kVerifyIndexDef = {"_verify_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(verify_index_aid)),
+                               METH_FASTCALL | METH_KEYWORDS,
+                               "_verify_index(index)\n--\n\nTesting aid: the first broken invariant of the index, or ''."};
 
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
@@ -110,6 +128,8 @@ PyObject* init_module() {
   check_status(PyModule_AddObjectRef(module.get(), "sum_as_string", function.get()));
   OwnedRef advance = OwnedRef::steal(check(PyCFunction_NewEx(&kAdvanceIdCounterDef, module.get(), module.get())));
   check_status(PyModule_AddObjectRef(module.get(), "_advance_id_counter", advance.get()));
+  OwnedRef verify = OwnedRef::steal(check(PyCFunction_NewEx(&kVerifyIndexDef, module.get(), module.get())));
+  check_status(PyModule_AddObjectRef(module.get(), "_verify_index", verify.get()));
   add_type(module.get(), "Index", index_type());
   add_type(module.get(), "Indexable", indexable_type());
   add_type(module.get(), "FilteredIndex", filtered_index_type());

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "python/ref.hpp"
+#include "interpreter/ref.hpp"
 
 namespace vantorelle::py {
 namespace {

@@ -1,9 +1,9 @@
-#include "python/errors.hpp"
+#include "interpreter/errors.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "python/ref.hpp"
+#include "interpreter/ref.hpp"
 
 namespace vantorelle::py {
 
@@ -33,6 +33,19 @@ void set_panic(const char* message) noexcept {
     std::abort();
   }
   PyErr_SetString(type, message);
+}
+
+void set_domain_error(const DomainError& error) noexcept {
+  PyObject* type = PyExc_RuntimeError;
+  switch (error.kind()) {
+    case DomainError::Kind::Recursion: type = PyExc_RecursionError; break;
+    case DomainError::Kind::Overflow: type = PyExc_OverflowError; break;
+    case DomainError::Kind::Value: type = PyExc_ValueError; break;
+    case DomainError::Kind::Type: type = PyExc_TypeError; break;
+    case DomainError::Kind::Key: type = PyExc_KeyError; break;
+    case DomainError::Kind::Runtime: type = PyExc_RuntimeError; break;
+  }
+  PyErr_SetString(type, error.what());
 }
 
 }  // namespace vantorelle::py

@@ -1,9 +1,10 @@
 // The Index class: one shared reference to an index core.
 #include <new>
+#include <utility>
 
-#include "python/args.hpp"
-#include "python/hash_query.hpp"
-#include "python/objects.hpp"
+#include "bindings/args.hpp"
+#include "bindings/hash_query.hpp"
+#include "bindings/objects.hpp"
 
 namespace vantorelle::py {
 namespace {
@@ -50,12 +51,12 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     bind(kAddObject, args, nargs, kwnames, bound);
     PyObject* obj = bound.values[0];
     if (!is_indexable(obj)) raise_wrong_type("py_ref", obj, "Indexable");
-    Indexable& native = native_of(obj);
-    check_nesting_depth({&native}, 0, nullptr);
-    PyHandle handle = PyHandle::take(OwnedRef::incref(obj));
+    Indexable* native = &as_indexable(obj)->native;
+    check_nesting_depth({&native, 1}, 0, nullptr);
+    IndexableHandle handle = indexable_handle(obj);
     {
       ReleaseGil unlocked;
-      index->core->add_object(handle);
+      index->core->add_objects({&handle, 1});
     }
     Py_RETURN_NONE;
   }, nullptr);
@@ -77,25 +78,21 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     if (!items) reraise_for_argument("objs");
     Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
     PyObject** raw = PySequence_Fast_ITEMS(items.get());
-    std::vector<PyHandle> handles;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!is_indexable(raw[i])) raise_wrong_type("objs", raw[i], "Indexable");
+    }
+    std::vector<IndexableHandle> handles;
     std::vector<Indexable*> natives;
     handles.reserve(static_cast<std::size_t>(n));
     natives.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!is_indexable(raw[i])) raise_wrong_type("objs", raw[i], "Indexable");
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      handles.push_back(PyHandle::take(OwnedRef::incref(raw[i])));
-      natives.push_back(&native_of(raw[i]));
+      handles.push_back(indexable_handle(raw[i]));
+      natives.push_back(&as_indexable(raw[i])->native);
     }
     check_nesting_depth(natives, 0, nullptr);
-    const std::shared_ptr<IndexAPI>& core = index->core;
-    core->fill_slots(handles);
-    // Memberships are recorded after the slot lock is released and before any snapshot is read.
-    for (Indexable* native : natives) native->add_index(core);
     {
       ReleaseGil unlocked;
-      core->add_object_many(handles);
+      index->core->add_objects(handles);
     }
     Py_RETURN_NONE;
   }, nullptr);
@@ -167,22 +164,55 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void index_dealloc(PyObject* self) {
+  HoldingGil holding;
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   auto* obj = reinterpret_cast<IndexObject*>(self);
   obj->core.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
+// Visits the objects in the top-level slots: each slot's reference belongs to this index alone.
+// Attribute values and nested objects are reported by the stored objects that carry them. A slot
+// lock held by a writer elsewhere means objects are arriving: nothing is visited this time, which
+// only keeps them alive until a later collection.
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto* obj = reinterpret_cast<IndexObject*>(self);
+  if (!obj->core) return 0;
+  auto& items = *obj->core->items();
+  auto guard = items.lock.try_read();
+  if (!guard) return 0;
+  int status = 0;
+  items.value.for_each([&](std::uint32_t, const IndexableHandle& item) {
+    if (status == 0) status = visit(item.get(), arg);
+  });
+  return status;
+}
+
+// Breaks a cycle through this index by giving it a fresh, empty core; the old core (and the
+// references in it) goes once no view shares it.
+int index_clear(PyObject* self) {
+  HoldingGil holding;
+  auto* obj = reinterpret_cast<IndexObject*>(self);
+  std::shared_ptr<IndexAPI> old = std::exchange(obj->core, IndexAPI::create());
+  old.reset();
+  return 0;
+}
+
 PyType_Slot index_slots[] = {
     {Py_tp_doc, const_cast<char*>("Index()\n--\n\nAn in-memory index over Indexable objects.")},
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
     {Py_tp_methods, index_methods},
     {0, nullptr},
 };
 
-PyType_Spec index_spec = {"builtins.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, index_slots};
+PyType_Spec index_spec = {"builtins.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                          index_slots};
 
 // Views and query expressions are made only by the module, never by calling the class.
 template <const char* kName>
@@ -191,10 +221,18 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
   return nullptr;
 }
 
+// Views and expressions hold no references yet; they take part in the collector all the same, so
+// what they come to hold is reported from the start.
 void plain_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+int plain_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return 0;
 }
 
 constexpr char kFilteredIndex[] = "FilteredIndex";
@@ -203,20 +241,29 @@ constexpr char kPyQueryExpr[] = "PyQueryExpr";
 PyType_Slot filtered_index_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor<kFilteredIndex>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(plain_traverse)},
     {0, nullptr},
 };
-PyType_Spec filtered_index_spec = {"builtins.FilteredIndex", sizeof(FilteredIndexObject), 0, Py_TPFLAGS_DEFAULT,
-                                   filtered_index_slots};
+PyType_Spec filtered_index_spec = {"builtins.FilteredIndex", sizeof(FilteredIndexObject), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, filtered_index_slots};
 
 PyType_Slot query_expr_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor<kPyQueryExpr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(plain_traverse)},
     {0, nullptr},
 };
-PyType_Spec query_expr_spec = {"builtins.PyQueryExpr", sizeof(PyQueryExprObject), 0, Py_TPFLAGS_DEFAULT,
-                               query_expr_slots};
+PyType_Spec query_expr_spec = {"builtins.PyQueryExpr", sizeof(PyQueryExprObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, query_expr_slots};
 
 }  // namespace
+
+std::string verify_index(PyObject* index) {
+  if (!PyObject_TypeCheck(index, index_type())) raise_wrong_type("index", index, "Index");
+  auto* obj = reinterpret_cast<IndexObject*>(index);
+  SharedAccess access(obj->borrow);
+  return obj->core->verify();
+}
 
 PyTypeObject* index_type() {
   static PyTypeObject* type = create_type(index_spec, "Index");

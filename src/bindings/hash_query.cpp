@@ -1,19 +1,19 @@
-#include "python/hash_query.hpp"
+#include "bindings/hash_query.hpp"
 
 #include <algorithm>
 #include <unordered_set>
 
-#include "python/errors.hpp"
-#include "python/value_convert.hpp"
+#include "interpreter/errors.hpp"
+#include "bindings/value_convert.hpp"
 
 namespace vantorelle::py {
 
 namespace {
 
-// Appends the value set of one keyword to `query`.
+// Appends the value set of one keyword to `query`. `key` and `value` belong to the call, which
+// keeps them alive while the value's own code (__iter__, __hash__) runs.
 void add_keyword(HashQuery& query, PyObject* key, PyObject* value) {
-  Py_ssize_t len = 0;
-  const char* text = check(PyUnicode_AsUTF8AndSize(key, &len));
+  AttrName name = attr_name_of(key);
   // Duplicates go, by the tables' own equality: a scan while the values are few, a set after.
   constexpr std::size_t kScanLimit = 16;
   std::unordered_set<PyValue, PyValueHash> seen;
@@ -38,19 +38,10 @@ void add_keyword(HashQuery& query, PyObject* key, PyObject* value) {
   } else {
     add(make_value(BorrowedRef(value)));
   }
-  query.emplace_back(AttrName(std::string_view(text, static_cast<std::size_t>(len))), std::move(values));
+  query.emplace_back(std::move(name), std::move(values));
 }
 
 }  // namespace
-
-HashQuery kwargs_to_hash_query(PyObject* kwargs) {
-  HashQuery query;
-  if (kwargs == nullptr || kwargs == Py_None) return query;
-  Py_ssize_t pos = 0;
-  PyObject *key = nullptr, *value = nullptr;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) add_keyword(query, key, value);
-  return query;
-}
 
 HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
   HashQuery query;

@@ -1,15 +1,17 @@
 // Errors cross into Python in one place. Inside the module, code throws: PyErrorSet means a Python
 // exception is already set; vantorelle::InternalFailure carries the message of a broken
-// invariant. Every entry point runs its body through `guarded`, which turns both into the
-// interpreter's error return.
+// invariant; vantorelle::DomainError is what the caller got wrong, found by the core, which runs
+// without the interpreter. Every entry point runs its body through `guarded`, which marks the
+// thread as holding the interpreter lock and turns all three into the interpreter's error return.
 #pragma once
 
 #include <new>
 #include <string>
 #include <type_traits>
 
+#include "interpreter/api.hpp"
+#include "interpreter/gil.hpp"
 #include "native/failure.hpp"
-#include "python/api.hpp"
 
 namespace vantorelle::py {
 
@@ -36,11 +38,17 @@ PyObject* panic_exception_type();
 // Sets PanicException(message); aborts the process if even that fails.
 void set_panic(const char* message) noexcept;
 
+// Sets the built-in exception a DomainError names.
+void set_domain_error(const DomainError& error) noexcept;
+
 template <class F>
 inline auto guarded(F&& body, std::invoke_result_t<F> error_value) noexcept -> std::invoke_result_t<F> {
+  HoldingGil holding;
   try {
     return body();
   } catch (const PyErrorSet&) {
+  } catch (const DomainError& error) {
+    set_domain_error(error);
   } catch (const InternalFailure& failure) {
     set_panic(failure.what());
   } catch (const std::bad_alloc&) {

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "python/errors.hpp"
+#include "interpreter/errors.hpp"
 
 namespace vantorelle::py {
 
@@ -35,15 +35,11 @@ class BorrowFlag {
 inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed";
 inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
 
-// Shared access; RuntimeError (or an internal failure where the caller must read the object).
+// Shared access; RuntimeError when the instance is held exclusively.
 class SharedAccess {
  public:
-  enum class OnConflict { RuntimeError, InternalFailure };
-  explicit SharedAccess(BorrowFlag& flag, OnConflict on_conflict = OnConflict::RuntimeError) : flag_(&flag) {
-    if (!flag.try_shared()) {
-      if (on_conflict == OnConflict::InternalFailure) fail(kAlreadyMutablyBorrowed);
-      raise(PyExc_RuntimeError, kAlreadyMutablyBorrowed);
-    }
+  explicit SharedAccess(BorrowFlag& flag) : flag_(&flag) {
+    if (!flag.try_shared()) raise(PyExc_RuntimeError, kAlreadyMutablyBorrowed);
   }
   SharedAccess(SharedAccess&& other) noexcept : flag_(other.flag_) { other.flag_ = nullptr; }
   SharedAccess(const SharedAccess&) = delete;

@@ -1,7 +1,9 @@
-#include "python/args.hpp"
+#include "bindings/args.hpp"
 
 #include <cstring>
 #include <string_view>
+
+#include "interpreter/text.hpp"
 
 namespace vantorelle::py {
 namespace {
@@ -14,6 +16,12 @@ std::string plural(std::size_t n, const char* word) {
 
 [[noreturn]] void raise_type_error(const Signature& sig, const std::string& tail) {
   raise(PyExc_TypeError, std::string(sig.qualname) + "()" + tail);
+}
+
+// The key is formatted by the interpreter, so a name that is not valid text is shown as it is.
+[[noreturn]] void raise_unexpected_keyword(const char* qualname, PyObject* key) {
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname, key);
+  throw_error_set();
 }
 
 }  // namespace
@@ -36,13 +44,11 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
   for (Py_ssize_t k = 0; k < n_keywords; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     PyObject* value = args[n_positional + k];
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &len);
-    if (text == nullptr) throw_error_set();
-    std::string_view name(text, static_cast<std::size_t>(len));
+    // A name that is not valid text matches no parameter; it is still named in the error.
+    std::string_view name = utf8_view_or_none(key).value_or(std::string_view());
     bool matched = false;
     for (std::size_t p = 0; p < sig.n_params; ++p) {
-      if (name != sig.params[p]) continue;
+      if (name.empty() || name != sig.params[p]) continue;
       if (out.values[p] != nullptr) {
         raise_type_error(sig, " got multiple values for argument '" + std::string(name) + "'");
       }
@@ -51,9 +57,7 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
       break;
     }
     if (matched) continue;
-    if (!sig.var_kwargs) {
-      raise_type_error(sig, " got an unexpected keyword argument '" + std::string(name) + "'");
-    }
+    if (!sig.var_kwargs) raise_unexpected_keyword(sig.qualname, key);
     if (!out.kwargs) out.kwargs = OwnedRef::steal(check(PyDict_New()));
     check_status(PyDict_SetItem(out.kwargs.get(), key, value));
   }
@@ -85,9 +89,7 @@ void bind_no_args(const char* qualname, PyObject* args, PyObject* kwargs) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     PyDict_Next(kwargs, &pos, &key, &value);
-    OwnedRef text = OwnedRef::steal(check(PyObject_Str(key)));
-    raise(PyExc_TypeError,
-          std::string(qualname) + "() got an unexpected keyword argument '" + PyUnicode_AsUTF8(text.get()) + "'");
+    raise_unexpected_keyword(qualname, key);
   }
 }
 

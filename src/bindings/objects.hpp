@@ -3,19 +3,22 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
+#include "bindings/borrow.hpp"
+#include "bindings/value_convert.hpp"
 #include "index/index_api.hpp"
 #include "index/indexable.hpp"
-#include "python/borrow.hpp"
+#include "interpreter/native_object.hpp"
 
 namespace vantorelle::py {
 
-using vantorelle::IndexableObject;
+using IndexableObject = NativeObject<Indexable>;
 
 struct IndexObject {
   PyObject_HEAD
   BorrowFlag borrow;
-  std::shared_ptr<IndexAPI> core;  // never null once constructed, never replaced
+  std::shared_ptr<IndexAPI> core;  // never null once constructed; replaced only by tp_clear
 };
 
 struct FilteredIndexObject {
@@ -33,18 +36,19 @@ struct PyQueryExprObject {
 PyTypeObject* index_type();
 PyTypeObject* filtered_index_type();
 PyTypeObject* query_expr_type();
-// indexable_type() is declared in python/value_convert.hpp.
+// indexable_type() is declared in bindings/value_convert.hpp.
 
 inline IndexableObject* as_indexable(PyObject* obj) { return reinterpret_cast<IndexableObject*>(obj); }
-inline bool is_indexable(PyObject* obj);
+inline bool is_indexable(PyObject* obj) { return PyObject_TypeCheck(obj, indexable_type()); }
+// A handle on `obj`, which must pass is_indexable.
+inline IndexableHandle indexable_handle(PyObject* obj) {
+  return IndexableHandle::of_checked(PyHandle::take(OwnedRef::incref(obj)));
+}
+
+// The core verifier of an Index, for tests: empty while every invariant holds.
+std::string verify_index(PyObject* index);
 
 // Creates a heap type from its description, reporting failure as the initialisation RuntimeError.
 PyTypeObject* create_type(PyType_Spec& description, const char* class_name);
 
-}  // namespace vantorelle::py
-
-#include "python/value_convert.hpp"
-
-namespace vantorelle::py {
-inline bool is_indexable(PyObject* obj) { return PyObject_TypeCheck(obj, indexable_type()); }
 }  // namespace vantorelle::py

@@ -1,0 +1,110 @@
+// Keyword filtering: the values of one name are united, names are intersected, cheapest name
+// first; and `reduce`, which narrows the value tables to what a filter matches.
+#include <algorithm>
+
+#include "index/index_api.hpp"
+#include "index/indexable.hpp"
+#include "interpreter/gil.hpp"
+
+namespace vantorelle {
+namespace {
+
+// Unites the ids of `set` into `into`.
+void unite_into(Bitmap& into, const HybridSet& set) {
+  if (const Bitmap* bitmap = set.bitmap()) {
+    into.or_inplace(*bitmap);
+  } else {
+    set.for_each([&](std::uint32_t id) { into.add(id); });
+  }
+}
+
+std::uint64_t estimate_cost(const AttributeTable& table, const AttrName& name, const std::vector<PyValue>& values) {
+  auto it = table.find(name.view());
+  if (it == table.end()) return 0;
+  std::uint64_t cost = 0;
+  for (const PyValue& value : values) {
+    if (const HybridSet* ids = it->second->find(value)) cost += ids->size();
+  }
+  return cost;
+}
+
+// A name the table does not hold, or an empty intermediate result, ends the work at once.
+Bitmap filter_table(const AttributeTable& table, const HashQuery& query) {
+  if (query.empty() || table.empty()) return Bitmap();
+  std::vector<std::pair<std::uint64_t, std::size_t>> order;
+  order.reserve(query.size());
+  for (std::size_t i = 0; i < query.size(); ++i) {
+    order.emplace_back(query.size() > 1 ? estimate_cost(table, query[i].first, query[i].second) : 0, i);
+  }
+  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+
+  Bitmap result;
+  bool first = true;
+  std::vector<const HybridSet*> found;
+  for (const auto& [cost, i] : order) {
+    const auto& [name, values] = query[i];
+    auto it = table.find(name.view());
+    if (it == table.end()) return Bitmap();
+    if (!first && result.empty()) return Bitmap();
+    found.clear();
+    for (const PyValue& value : values) {
+      if (const HybridSet* ids = it->second->find(value)) found.push_back(ids);
+    }
+    if (!first && found.size() == 1) {
+      // One value: intersect with its set directly instead of copying it first.
+      if (const Bitmap* bitmap = found.front()->bitmap()) {
+        result.and_inplace(*bitmap);
+      } else {
+        result.and_inplace(found.front()->to_bitmap());
+      }
+      continue;
+    }
+    Bitmap scratch;
+    for (const HybridSet* ids : found) unite_into(scratch, *ids);
+    if (first) {
+      result = std::move(scratch);
+      first = false;
+    } else {
+      result.and_inplace(scratch);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+Bitmap IndexAPI::filter_by_hashes(const HashQuery& query) const {
+  auto guard = index_->lock.read();
+  return filter_table(index_->value, query);
+}
+
+void IndexAPI::reduce(const HashQuery& query) {
+  py::DeferReleases defer;
+  IndexWork work;
+  {
+    auto guard = index_->lock.write();
+    narrowed_.store(true, std::memory_order_relaxed);
+    AttributeTable& table = index_->value;
+    Bitmap matched = filter_table(table, query);
+    HybridSet keep = HybridSet::from_bitmap(matched.copy());
+    for (auto& [name, map] : table) {
+      for (auto& [value, ids] : map->values()) ids.and_inplace(keep);
+    }
+    matched.for_each([&](std::uint32_t id) {
+      IndexableHandle obj;
+      {
+        auto items_guard = items_->lock.read();
+        const IndexableHandle* slot = items_->value.get(id);
+        if (slot == nullptr) return;
+        obj = *slot;
+      }
+      // Read as an add does: an assignment that already re-indexed this core but has not
+      // published yet sees the mark and re-indexes again.
+      Snapshot snapshot = obj.native().snapshot_for_index();
+      index_attributes(table, id, *snapshot, work);
+    });
+  }
+  run(work);
+}
+
+}  // namespace vantorelle

@@ -9,16 +9,17 @@
 
 namespace vantorelle {
 
-std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent, std::uint32_t level) {
-  return std::make_shared<IndexAPI>(std::move(parent), level);
+std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name) {
+  return std::make_shared<IndexAPI>(std::move(parent), level, std::move(name));
 }
 
-IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level)
+IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name)
     : index_(std::make_shared<Locked<AttributeTable>>()),
       items_(std::make_shared<Locked<Slots>>()),
       ids_(std::make_shared<Locked<Bitmap>>()),
       parent_(std::move(parent)),
-      level_(level) {}
+      level_(level),
+      name_(std::move(name)) {}
 
 const std::shared_ptr<IndexAPI>& default_index_arc() {
   static const std::shared_ptr<IndexAPI> DEFAULT_INDEX_ARC = IndexAPI::create();
@@ -42,7 +43,7 @@ void IndexAPI::add_index(AttributeTable& table, std::uint32_t id, const AttrName
                          IndexWork& work) {
   auto it = table.find(name.view());
   if (it == table.end()) {
-    it = table.emplace(name, std::make_unique<QueryMap>(weak_from_this(), level_ + 1)).first;
+    it = table.emplace(name, std::make_unique<QueryMap>(weak_from_this(), name, level_ + 1)).first;
   }
   it->second->insert(value, id, work);
 }
@@ -123,6 +124,29 @@ bool IndexAPI::closes_cycle(Indexable& obj, std::uint32_t parent_id, CycleMemo& 
   return owner->is_ancestor(parent_id, obj.id());
 }
 
+bool IndexAPI::holder_carries(std::uint32_t parent_id, const Indexable& child) const {
+  std::shared_ptr<const IndexAPI> owner = parent_.lock();
+  if (!owner) return false;
+  IndexableHandle holder;
+  {
+    auto guard = owner->items_->lock.read();
+    const IndexableHandle* slot = owner->items_->value.get(parent_id);
+    if (slot == nullptr) return false;
+    holder = *slot;
+  }
+  // Marked like an add: an assignment to the holder that has not published yet re-indexes the
+  // owning core after this read, and its nested jobs, checked after this one, repair it.
+  Snapshot snapshot = holder.native().snapshot_for_index();
+  const PyValue* value = snapshot->get(name_.view());
+  return value != nullptr && value->primitave().is_ind() && &value->primitave().as_ind_handle().native() == &child;
+}
+
+// Nested jobs from different threads (an add's, an assignment's, a withdrawal's) reach a nested
+// core in any order, each computed from what its thread saw. So a job does not trust its kind: under
+// this core's slot lock it asks whether the holder carries the object now (holder_carries): an add
+// stores the link only if so, a withdrawal drops it only if not. Jobs about one (object, holder) pair are thereby applied
+// in the order of that lock, each against the holder's then current state; a holder assignment
+// still unpublished at that moment is caught by its second pass (the epoch mark).
 void IndexAPI::store_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work) {
   if (level_ > kMaxNestingDepth) return;
   Indexable& nested = obj.native();
@@ -132,6 +156,7 @@ void IndexAPI::store_nested(const IndexableHandle& obj, std::uint32_t parent_id,
   if (closes_cycle(nested, parent_id, work.cycles)) return;
   {
     auto guard = items_->lock.write();
+    if (!holder_carries(parent_id, nested)) return;
     Slots& slots = items_->value;
     if (slots.contains(id)) {
       slots.links[id].parent_ids.add(parent_id);
@@ -161,7 +186,8 @@ void IndexAPI::withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_
     // Not stored (the value closed a cycle, or was withdrawn already): nothing to do.
     if (!slots.contains(id)) return;
     auto it = slots.links.find(id);
-    if (it == slots.links.end()) return;
+    if (it == slots.links.end() || !it->second.parent_ids.contains(parent_id)) return;
+    if (holder_carries(parent_id, nested)) return;
     it->second.parent_ids.remove(parent_id);
     if (!it->second.parent_ids.empty()) return;
     dropped = slots.take(id);

@@ -50,8 +50,10 @@ using HashQuery = std::vector<std::pair<AttrName, std::vector<PyValue>>>;
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
-  static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {}, std::uint32_t level = 0);
-  IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level);
+  // A top-level core, or (with a parent) the nested core of the parent's attribute `name`.
+  static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {}, std::uint32_t level = 0,
+                                          AttrName name = {});
+  IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name);
   IndexAPI(const IndexAPI&) = delete;
   IndexAPI& operator=(const IndexAPI&) = delete;
 
@@ -99,11 +101,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   template <class F>
   void for_each_object(const std::vector<std::uint32_t>& ids, F&& f) const {
     auto guard = items_->lock.read();
-    const Slots& slots = items_->value;
-    for (std::uint32_t id : ids) {
-      const IndexableHandle* obj = slots.get(id);
-      f(obj ? obj->get() : nullptr);
-    }
+    items_->value.for_each_of(ids, [&](const IndexableHandle* obj) { f(obj ? obj->get() : nullptr); });
   }
 
   const std::shared_ptr<Locked<AttributeTable>>& index() const noexcept { return index_; }
@@ -125,6 +123,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void store_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work);
   // Withdraws holder `parent_id` from nested object `obj`; withdraws the object when none is left.
   void withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work);
+  // Whether holder `parent_id` is stored in the owning core and carries `child` under this core's
+  // attribute now; the truth every nested job is checked against when it runs (see store_nested).
+  bool holder_carries(std::uint32_t parent_id, const Indexable& child) const;
   // Would storing `obj` under holder `parent_id` close a cycle of nested objects?
   bool closes_cycle(Indexable& obj, std::uint32_t parent_id, CycleMemo& memo) const;
   // Indexes the attributes of `snapshot` for object `id` (table write lock held).
@@ -140,6 +141,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<Locked<Bitmap>> ids_;
   std::weak_ptr<IndexAPI> parent_;
   std::uint32_t level_;
+  AttrName name_;  // nested cores: the owning core's attribute whose values this core holds
   std::atomic<bool> narrowed_{false};  // reduce has run: value sets may miss stored objects
 };
 

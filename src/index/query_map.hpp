@@ -13,6 +13,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "index/attr_name.hpp"
 #include "index/value.hpp"
 #include "index/value_table.hpp"
 #include "native/bitmap_btree.hpp"
@@ -49,7 +50,8 @@ struct IndexWork {
 
 class QueryMap {
  public:
-  QueryMap(std::weak_ptr<IndexAPI> parent, std::uint32_t nested_level);
+  // `name` is the attribute this map indexes in core `parent` (its nested core's attribute).
+  QueryMap(std::weak_ptr<IndexAPI> parent, const AttrName& name, std::uint32_t nested_level);
   QueryMap(const QueryMap&) = delete;
   QueryMap& operator=(const QueryMap&) = delete;
 

@@ -99,6 +99,34 @@ class Slots {
     return taken;
   }
 
+  // Calls f(const IndexableHandle* or null) for each of `ids` in order. Consecutive ids share their
+  // chunk and page, so those are looked up again only when the id leaves them.
+  template <class F>
+  void for_each_of(const std::vector<std::uint32_t>& ids, F&& f) const {
+    std::uint32_t chunk_no = kNoChunk, page_no = kNoChunk;
+    const Chunk* chunk = nullptr;
+    const Page* page = nullptr;
+    for (std::uint32_t id : ids) {
+      std::uint32_t c = id >> (kSlotBits + kPageBits);
+      if (c != chunk_no) {
+        chunk_no = c;
+        chunk = find_chunk(c);
+        page_no = kNoChunk;
+      }
+      if (chunk == nullptr) {
+        f(static_cast<const IndexableHandle*>(nullptr));
+        continue;
+      }
+      std::uint32_t p = id >> kSlotBits;
+      if (p != page_no) {
+        page_no = p;
+        page = chunk->pages[p & (kPagesPerChunk - 1)].get();
+      }
+      const IndexableHandle* slot = page ? &page->slots[id & (kSlotsPerPage - 1)] : nullptr;
+      f(slot && *slot ? slot : nullptr);
+    }
+  }
+
   // Calls f(id, const IndexableHandle&) for every filled slot in ascending id order.
   template <class F>
   void for_each(F&& f) const {
@@ -155,6 +183,7 @@ class Slots {
     std::uint32_t live_pages = 0;  // pages present; the chunk exists only while > 0
   };
   using ChunkEntry = std::pair<std::uint32_t, std::unique_ptr<Chunk>>;
+  static constexpr std::uint32_t kNoChunk = 0xFFFFFFFFu;  // above every chunk and page number
 
   const Chunk* find_chunk(std::uint32_t chunk_no) const noexcept {
     auto at = std::lower_bound(chunks_.begin(), chunks_.end(), chunk_no,

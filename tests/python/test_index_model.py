@@ -12,7 +12,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
-from Vantorelle import Index, Indexable
+from Vantorelle import Index, Indexable, _verify_index
 
 
 class BadHash:
@@ -146,6 +146,7 @@ class IndexModel(RuleBasedStateMachine):
     def filters_agree_with_the_model(self):
         values = SCALARS + self.objs
         for index, hidden in self.indexes:
+            assert _verify_index(index) == ""
             assert index.collect() == [o for o in self.objs if id(o) in hidden]
             for name in NAMES:
                 for value in values:

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from Vantorelle import Index, Indexable
+from Vantorelle import Index, Indexable, _verify_index
 
 BUSY = ("Already borrowed", "Already mutably borrowed")
 KS = list(range(6))
@@ -55,6 +55,8 @@ def run_workers(workers, join_timeout=30):
 
 def check_final_values(index, members, names_values):
     """`members` in creation order."""
+    broken = _verify_index(index)
+    assert broken == "", broken
     assert index.collect() == members
     for name, values in names_values:
         for value in values:
@@ -171,11 +173,44 @@ def reduce_race_scenario(seconds):
             index.reduce(k=1)  # matches every object
 
     run_workers([assign, reduce])
+    broken = _verify_index(index)
+    assert broken == "", broken
     for o in objs:
         o.v = -1
     assert index.get_by_attribute(v=-1) == objs
     stale = index.get_by_attribute(v=range(assigned[0] + 1))
     assert stale == [], f"{len(stale)} objects still found under values they no longer hold"
+
+
+def nested_churn_scenario(seconds):
+    """Nested values replaced (which withdraws them from nested cores) while other threads assign
+    the attributes of the objects being withdrawn, two levels deep."""
+    leaves = [Indexable(w=i) for i in range(3)]
+    kids = [Indexable(v=i, leaf=leaves[i % 3]) for i in range(4)]
+    objs = [Indexable(child=kids[i % 4]) for i in range(8)]
+    index = Index()
+    index.add_object_many(objs)
+    until = time.monotonic() + seconds
+
+    def swap(seed):
+        r = random.Random(seed)
+        while time.monotonic() < until:
+            r.choice(objs).child = r.choice(kids)
+
+    def assign_kids(seed):
+        r = random.Random(seed)
+        while time.monotonic() < until:
+            kid = r.choice(kids)
+            kid.v = r.randrange(4)
+            kid.leaf = r.choice(leaves)
+
+    def assign_leaves(seed):
+        r = random.Random(seed)
+        while time.monotonic() < until:
+            r.choice(leaves).w = r.randrange(3)
+
+    run_workers([lambda: swap(1), lambda: swap(2), lambda: assign_kids(3), lambda: assign_leaves(4)])
+    check_final_values(index, objs, [("child", kids)])
 
 
 CHILD = """
@@ -191,7 +226,7 @@ print("ok")
 
 @pytest.mark.stress
 @pytest.mark.parametrize("scenario, seconds", [("mixed_scenario", 4), ("add_race_scenario", 3),
-                                               ("reduce_race_scenario", 2)])
+                                               ("reduce_race_scenario", 2), ("nested_churn_scenario", 3)])
 def test_concurrent_use_ends_with_every_index_holding_the_final_values(run_python, scenario, seconds):
     code = CHILD.format(hang=seconds + 40, path=os.path.dirname(os.path.abspath(__file__)), scenario=scenario,
                         seconds=seconds)

@@ -95,22 +95,12 @@ void bind_no_args(const char* qualname, PyObject* args, PyObject* kwargs) {
 
 void reraise_for_argument(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-  OwnedRef cause = OwnedRef::steal(value);
-  OwnedRef type_ref = OwnedRef::steal(type);
-  OwnedRef tb_ref = OwnedRef::steal(traceback);
+  OwnedRef cause = OwnedRef::steal(fetch_exception());
   OwnedRef text = OwnedRef::steal(PyObject_Str(cause.get()));
   if (!text) throw_error_set();
   OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
   if (!message) throw_error_set();
-  OwnedRef error = OwnedRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-  if (!error) throw_error_set();
-  PyException_SetCause(error.get(), cause.release());  // steals
-  PyErr_SetObject(PyExc_TypeError, error.get());
-  throw_error_set();
+  raise_caused_by(PyExc_TypeError, message.get(), cause.release());
 }
 
 void raise_wrong_type(const char* name, PyObject* obj, const char* expected) {

@@ -43,6 +43,14 @@ HashQuery keyword_query(const Signature& sig, PyObject* const* args, Py_ssize_t 
   return kwargs_to_hash_query(args, kwnames);
 }
 
+// Refuses values nested too deep, with nothing stored, then runs the core's add protocol with the
+// interpreter lock released.
+void add_to_core(IndexObject& index, std::span<const IndexableHandle> handles, std::span<Indexable* const> natives) {
+  check_nesting_depth(natives, 0, nullptr);
+  ReleaseGil unlocked;
+  index.core->add_objects(handles);
+}
+
 PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     IndexObject* index = as_index(self);
@@ -52,12 +60,8 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* obj = bound.values[0];
     if (!is_indexable(obj)) raise_wrong_type("py_ref", obj, "Indexable");
     Indexable* native = &as_indexable(obj)->native;
-    check_nesting_depth({&native, 1}, 0, nullptr);
     IndexableHandle handle = indexable_handle(obj);
-    {
-      ReleaseGil unlocked;
-      index->core->add_objects({&handle, 1});
-    }
+    add_to_core(*index, {&handle, 1}, {&native, 1});
     Py_RETURN_NONE;
   }, nullptr);
 }
@@ -89,11 +93,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
       handles.push_back(indexable_handle(raw[i]));
       natives.push_back(&as_indexable(raw[i])->native);
     }
-    check_nesting_depth(natives, 0, nullptr);
-    {
-      ReleaseGil unlocked;
-      index->core->add_objects(handles);
-    }
+    add_to_core(*index, handles, natives);
     Py_RETURN_NONE;
   }, nullptr);
 }

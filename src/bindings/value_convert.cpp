@@ -69,21 +69,11 @@ PyValue make_value(OwnedRef owned) {
 
 AttrName attr_name_of(PyObject* name) {
   if (std::optional<std::string_view> text = utf8_or_error(name)) return AttrName(*text);
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-  OwnedRef cause = OwnedRef::steal(value);
-  OwnedRef type_ref = OwnedRef::steal(type);
-  OwnedRef tb_ref = OwnedRef::steal(traceback);
-  PyErr_Format(PyExc_ValueError, "attribute name %R is not valid text: names with lone surrogates cannot be stored",
-               name);
-  PyObject *new_type = nullptr, *new_value = nullptr, *new_tb = nullptr;
-  PyErr_Fetch(&new_type, &new_value, &new_tb);
-  PyErr_NormalizeException(&new_type, &new_value, &new_tb);
-  if (new_value != nullptr && cause) PyException_SetCause(new_value, cause.release());
-  PyErr_Restore(new_type, new_value, new_tb);
-  throw_error_set();
+  OwnedRef cause = OwnedRef::steal(fetch_exception());
+  OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat(
+      "attribute name %R is not valid text: names with lone surrogates cannot be stored", name));
+  if (!message) throw_error_set();
+  raise_caused_by(PyExc_ValueError, message.get(), cause.release());
 }
 
 }  // namespace vantorelle::py

@@ -17,6 +17,25 @@ void raise_object(PyObject* type, PyObject* value) {
   throw PyErrorSet{};
 }
 
+PyObject* fetch_exception() noexcept {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+}
+
+void raise_caused_by(PyObject* type, PyObject* message, PyObject* cause) {
+  OwnedRef owned_cause = OwnedRef::steal(cause);
+  OwnedRef error = OwnedRef::steal(PyObject_CallOneArg(type, message));
+  if (!error) throw_error_set();
+  if (owned_cause) PyException_SetCause(error.get(), owned_cause.release());  // steals
+  PyErr_SetObject(type, error.get());
+  throw_error_set();
+}
+
 PyObject* panic_exception_type() {
   static PyObject* type = PyErr_NewExceptionWithDoc(
       "Vantorelle.PanicException",

@@ -21,6 +21,11 @@ struct PyErrorSet {};
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 [[noreturn]] void raise_object(PyObject* type, PyObject* value);
 
+// Takes the pending exception (one must be set), normalised, with its traceback attached.
+PyObject* fetch_exception() noexcept;
+// Raises `type(message)` with `cause` (a new reference, stolen; may be null) as its __cause__.
+[[noreturn]] void raise_caused_by(PyObject* type, PyObject* message, PyObject* cause);
+
 // Throws PyErrorSet when `result` is null (the interpreter's own error convention).
 template <class T>
 inline T* check(T* result) {

@@ -65,7 +65,7 @@ class AttrName {
     static LongText* make(std::string_view text) {
       void* block = ::operator new(sizeof(LongText) + text.size());
       auto* header = new (block) LongText{{1}, static_cast<std::uint32_t>(text.size())};
-      std::memcpy(header + 1, text.data(), text.size());
+      std::memcpy(static_cast<char*>(block) + sizeof(LongText), text.data(), text.size());
       return header;
     }
     static void drop(LongText* text) noexcept {

@@ -3,23 +3,31 @@
 #include "index/index_api.hpp"
 
 #include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "index/indexable.hpp"
 #include "interpreter/gil.hpp"
 
 namespace vantorelle {
 
-std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name) {
-  return std::make_shared<IndexAPI>(std::move(parent), level, std::move(name));
+std::shared_ptr<IndexAPI> IndexAPI::create() {
+  return std::make_shared<IndexAPI>(std::weak_ptr<IndexAPI>(), 0, AttrName(), std::make_shared<std::atomic<bool>>(false));
 }
 
-IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name)
+std::shared_ptr<IndexAPI> IndexAPI::create_nested(IndexAPI& owner, const AttrName& name) {
+  return std::make_shared<IndexAPI>(owner.weak_from_this(), owner.level_ + 1, name, owner.cuts_made_);
+}
+
+IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name,
+                   std::shared_ptr<std::atomic<bool>> cuts_made)
     : index_(std::make_shared<Locked<AttributeTable>>()),
       items_(std::make_shared<Locked<Slots>>()),
       ids_(std::make_shared<Locked<Bitmap>>()),
       parent_(std::move(parent)),
       level_(level),
-      name_(std::move(name)) {}
+      name_(std::move(name)),
+      cuts_made_(std::move(cuts_made)) {}
 
 const std::shared_ptr<IndexAPI>& default_index_arc() {
   static const std::shared_ptr<IndexAPI> DEFAULT_INDEX_ARC = IndexAPI::create();
@@ -31,10 +39,10 @@ void IndexAPI::run(IndexWork& work) {
   while (!work.empty()) {
     NestedJob job = std::move(work.jobs.front());
     work.jobs.pop_front();
-    if (job.kind == NestedJob::Kind::Add) {
-      job.core->store_nested(job.obj, job.parent_id, work);
-    } else {
-      job.core->withdraw_nested(job.obj, job.parent_id, work);
+    switch (job.kind) {
+      case NestedJob::Kind::Add: job.core->store_nested(job.obj, job.parent_id, work); break;
+      case NestedJob::Kind::Remove: job.core->withdraw_nested(job.obj, job.parent_id, work); break;
+      case NestedJob::Kind::Recheck: job.core->recheck_below(job.obj, work); break;
     }
   }
 }
@@ -43,7 +51,7 @@ void IndexAPI::add_index(AttributeTable& table, std::uint32_t id, const AttrName
                          IndexWork& work) {
   auto it = table.find(name.view());
   if (it == table.end()) {
-    it = table.emplace(name, std::make_unique<QueryMap>(weak_from_this(), name, level_ + 1)).first;
+    it = table.emplace(name, std::make_unique<QueryMap>(*this, name)).first;
   }
   it->second->insert(value, id, work);
 }
@@ -153,7 +161,10 @@ void IndexAPI::store_nested(const IndexableHandle& obj, std::uint32_t parent_id,
   std::uint32_t id = nested.id();
   // A value that already holds its holder (directly or further up) is a cycle: it stays in the
   // owning core's value table, but the descent stops here.
-  if (closes_cycle(nested, parent_id, work.cycles)) return;
+  if (closes_cycle(nested, parent_id, work.cycles)) {
+    cuts_made_->store(true, std::memory_order_relaxed);
+    return;
+  }
   {
     auto guard = items_->lock.write();
     if (!holder_carries(parent_id, nested)) return;
@@ -189,7 +200,12 @@ void IndexAPI::withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_
     if (it == slots.links.end() || !it->second.parent_ids.contains(parent_id)) return;
     if (holder_carries(parent_id, nested)) return;
     it->second.parent_ids.remove(parent_id);
-    if (!it->second.parent_ids.empty()) return;
+    if (!it->second.parent_ids.empty()) {
+      if (cuts_made_->load(std::memory_order_relaxed)) {
+        work.jobs.push_back(NestedJob{NestedJob::Kind::Recheck, shared_from_this(), obj, 0});
+      }
+      return;
+    }
     dropped = slots.take(id);
     auto ids_guard = ids_->lock.write();
     ids_->value.remove(id);
@@ -201,6 +217,46 @@ void IndexAPI::withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_
   snapshot->for_each([&](const AttrName& name, const PyValue& value) {
     if (!name.is_private()) remove_index(index_->value, id, name, value, work);
   });
+}
+
+void IndexAPI::recheck_below(const IndexableHandle& obj, IndexWork& work) {
+  // Walks down from `obj` through the stored links (each item once per core); every holder and
+  // value found unlinked gets its store queued again.
+  std::vector<std::pair<std::shared_ptr<IndexAPI>, IndexableHandle>> frontier{{shared_from_this(), obj}};
+  std::unordered_set<std::uint64_t> visited;  // (core serial, id)
+  std::unordered_map<const IndexAPI*, std::uint32_t> serial;
+  while (!frontier.empty()) {
+    auto [core, item] = std::move(frontier.back());
+    frontier.pop_back();
+    auto at = serial.emplace(core.get(), static_cast<std::uint32_t>(serial.size())).first;
+    std::uint32_t holder = item.native().id();
+    if (!visited.insert((static_cast<std::uint64_t>(at->second) << 32) | holder).second) continue;
+    if (!core->has_object_id(holder)) continue;
+    Snapshot snapshot = item.native().snapshot();
+    snapshot->for_each([&](const AttrName& name, const PyValue& value) {
+      if (name.is_private() || !value.primitave().is_ind()) return;
+      std::shared_ptr<IndexAPI> nested;
+      {
+        auto guard = core->index_->lock.read();
+        auto it = core->index_->value.find(name.view());
+        if (it != core->index_->value.end()) nested = it->second->nested();
+      }
+      if (!nested) return;
+      const IndexableHandle& child = value.primitave().as_ind_handle();
+      bool linked = false;
+      {
+        auto guard = nested->items_->lock.read();
+        const Slots& slots = nested->items_->value;
+        auto link = slots.links.find(child.native().id());
+        linked = link != slots.links.end() && link->second.parent_ids.contains(holder);
+      }
+      if (linked) {
+        frontier.emplace_back(std::move(nested), child);
+      } else {
+        work.jobs.push_back(NestedJob{NestedJob::Kind::Add, std::move(nested), child, holder});
+      }
+    });
+  }
 }
 
 bool IndexAPI::has_object_id(std::uint32_t id) const {

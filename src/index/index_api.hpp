@@ -50,10 +50,12 @@ using HashQuery = std::vector<std::pair<AttrName, std::vector<PyValue>>>;
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
-  // A top-level core, or (with a parent) the nested core of the parent's attribute `name`.
-  static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {}, std::uint32_t level = 0,
-                                          AttrName name = {});
-  IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name);
+  // A top-level core.
+  static std::shared_ptr<IndexAPI> create();
+  // The nested core of `owner`'s attribute `name`.
+  static std::shared_ptr<IndexAPI> create_nested(IndexAPI& owner, const AttrName& name);
+  IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name,
+           std::shared_ptr<std::atomic<bool>> cuts_made);
   IndexAPI(const IndexAPI&) = delete;
   IndexAPI& operator=(const IndexAPI&) = delete;
 
@@ -123,6 +125,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void store_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work);
   // Withdraws holder `parent_id` from nested object `obj`; withdraws the object when none is left.
   void withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work);
+  // `obj`, stored here, lost a holder: the ancestors of everything stored below it shrank, so a
+  // store skipped there as closing a cycle may not close one any more. Queues those stores again
+  // (each checks itself when it runs).
+  void recheck_below(const IndexableHandle& obj, IndexWork& work);
   // Whether holder `parent_id` is stored in the owning core and carries `child` under this core's
   // attribute now; the truth every nested job is checked against when it runs (see store_nested).
   bool holder_carries(std::uint32_t parent_id, const Indexable& child) const;
@@ -142,6 +148,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::weak_ptr<IndexAPI> parent_;
   std::uint32_t level_;
   AttrName name_;  // nested cores: the owning core's attribute whose values this core holds
+  // Shared by a top-level core and every core nested below it: set once a store was skipped as
+  // closing a cycle, so that trees without cycles never pay for rechecks.
+  std::shared_ptr<std::atomic<bool>> cuts_made_;
   std::atomic<bool> narrowed_{false};  // reduce has run: value sets may miss stored objects
 };
 

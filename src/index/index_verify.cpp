@@ -81,6 +81,7 @@ std::string IndexAPI::verify_one(std::vector<std::shared_ptr<const IndexAPI>>& p
     return where(*this) + "a top-level core with parent links";
   }
 
+  CycleMemo cycles;
   auto table_guard = index_->lock.read();
   for (const auto& [name, map] : index_->value) {
     std::string_view text = name.view();
@@ -125,9 +126,8 @@ std::string IndexAPI::verify_one(std::vector<std::shared_ptr<const IndexAPI>>& p
       return where(*this, text) + "the range tree differs from the stored numeric values";
     }
 
-    // The nested core: its holders are exactly the stored objects whose value it is. Below the
-    // first nesting level a value may be missing for a holder: storing it there closed a cycle
-    // when it was tried, and a cut is not tried again when the cycle later breaks.
+    // The nested core: its holders are exactly the stored objects whose value it is, except, below
+    // the first nesting level, where storing a value on a cycle closed that cycle.
     const IndexAPI& nested = *map->nested();
     if (nested.parent_.lock().get() != this) return where(*this, text) + "nested core owned elsewhere";
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> nested_links;
@@ -154,7 +154,7 @@ std::string IndexAPI::verify_one(std::vector<std::shared_ptr<const IndexAPI>>& p
       std::uint32_t child = value->primitave().as_ind_handle().native().id();
       auto it = nested_links.find(child);
       bool linked = it != nested_links.end() && std::find(it->second.begin(), it->second.end(), item.id) != it->second.end();
-      if (!linked && level_ == 0) {
+      if (!linked && !(level_ > 0 && on_cycle(value->primitave().as_ind_handle().native(), cycles))) {
         return where(*this, text) + "object " + std::to_string(item.id) + " holds " + std::to_string(child) +
                ", which the nested core does not store for it";
       }

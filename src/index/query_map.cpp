@@ -12,8 +12,7 @@ std::optional<NumericValue> numeric_key(const PyValue& value) {
   return std::nullopt;
 }
 
-QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent, const AttrName& name, std::uint32_t nested_level)
-    : nested_(IndexAPI::create(std::move(parent), nested_level, name)) {}
+QueryMap::QueryMap(IndexAPI& owner, const AttrName& name) : nested_(IndexAPI::create_nested(owner, name)) {}
 
 void QueryMap::insert(const PyValue& value, std::uint32_t id, IndexWork& work) {
   if (HybridSet* ids = map_.find(value)) {

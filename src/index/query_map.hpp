@@ -25,11 +25,14 @@ class IndexAPI;
 
 // Nested work queued while a core's table lock is held and run after it is released.
 struct NestedJob {
-  enum class Kind { Add, Remove };
+  // Add / Remove: store or withdraw `obj` for holder `parent_id` in nested core `core`.
+  // Recheck: `obj`, stored in `core`, lost a holder; retry the stores below it that were skipped
+  // as closing a cycle (see IndexAPI::recheck_below).
+  enum class Kind { Add, Remove, Recheck };
   Kind kind;
-  std::shared_ptr<IndexAPI> core;  // the nested core
-  IndexableHandle obj;             // the Indexable value
-  std::uint32_t parent_id;         // the holder's id in the owning core
+  std::shared_ptr<IndexAPI> core;
+  IndexableHandle obj;
+  std::uint32_t parent_id;  // Add / Remove: the holder's id in the owning core
 };
 
 // Which objects lie on a cycle of Indexable values (an object reaching itself through indexed
@@ -50,8 +53,8 @@ struct IndexWork {
 
 class QueryMap {
  public:
-  // `name` is the attribute this map indexes in core `parent` (its nested core's attribute).
-  QueryMap(std::weak_ptr<IndexAPI> parent, const AttrName& name, std::uint32_t nested_level);
+  // The map of attribute `name` in core `owner`, with an empty nested core below it.
+  QueryMap(IndexAPI& owner, const AttrName& name);
   QueryMap(const QueryMap&) = delete;
   QueryMap& operator=(const QueryMap&) = delete;
 

@@ -1,70 +1,290 @@
+// Value conversion: the primitive cast, the hash and the equality key of a Python object, decided
+// once, under the interpreter lock, so that native code compares values as the interpreter's ==
+// would without calling it.
 #include "bindings/value_convert.hpp"
+
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "interpreter/errors.hpp"
 #include "interpreter/text.hpp"
+#include "native/locks.hpp"
 
 namespace vantorelle::py {
+namespace {
+
+// Clears a pending ordinary exception; leaves anything else (KeyboardInterrupt, SystemExit) to
+// propagate. Returns normally only after clearing.
+void swallow_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error_set();
+  PyErr_Clear();
+}
+
+std::shared_ptr<const Representative> representative_of(const PyHandle& handle, std::uint64_t hash);
+
+// The table of representatives, by hash. Its lock is a leaf, held only to copy, add or remove
+// entries, never while the interpreter runs a value's __eq__; so removals (the last value of a
+// class going, on any thread) need no interpreter lock, and a lookup that an __eq__ re-enters
+// sees the table whole. Entries hold no reference: a representative keeps its key alive through
+// a copy of the first value's handle, and goes with the last value of its class.
+struct RepresentativeTable {
+  SpinLock lock;
+  std::unordered_multimap<std::uint64_t, std::pair<const Representative*, std::weak_ptr<const Representative>>>
+      by_hash;                  // guarded by lock
+  std::uint64_t changes = 0;  // guarded by lock; moves with every addition
+};
+
+RepresentativeTable& representatives() {
+  static auto* TABLE = new RepresentativeTable();  // never destroyed: values may outlive exit
+  return *TABLE;
+}
+
+std::shared_ptr<const Representative> make_representative(const PyHandle& key, std::uint64_t hash) {
+  return std::shared_ptr<const Representative>(new Representative{key, hash}, [](const Representative* rep) {
+    RepresentativeTable& table = representatives();
+    {
+      std::lock_guard lock(table.lock);
+      auto [first, last] = table.by_hash.equal_range(rep->hash);
+      for (auto it = first; it != last; ++it) {
+        if (it->second.first == rep) {
+          table.by_hash.erase(it);
+          break;
+        }
+      }
+    }
+    delete rep;
+  });
+}
+
+// The representative of the class of `value` (whose handle is `handle` and hash `hash`); null
+// (no error set) when the interpreter's comparison failed with an ordinary exception, so that the
+// value equals only itself.
+std::shared_ptr<const Representative> representative_of(const PyHandle& handle, std::uint64_t hash) {
+  RepresentativeTable& table = representatives();
+  for (;;) {
+    std::vector<std::shared_ptr<const Representative>> candidates;
+    std::uint64_t seen = 0;
+    {
+      std::lock_guard lock(table.lock);
+      seen = table.changes;
+      auto [first, last] = table.by_hash.equal_range(hash);
+      for (auto it = first; it != last; ++it) {
+        if (auto live = it->second.second.lock()) candidates.push_back(std::move(live));
+      }
+    }
+    for (const auto& candidate : candidates) {
+      // CAUTION: runs the values' own __eq__, which may re-enter the module.
+      int equal = PyObject_RichCompareBool(candidate->key.get(), handle.get(), Py_EQ);
+      if (equal < 0) {
+        swallow_ordinary_error();
+        return nullptr;
+      }
+      if (equal == 1) return candidate;
+    }
+    std::shared_ptr<const Representative> rep = make_representative(handle, hash);
+    {
+      std::lock_guard lock(table.lock);
+      // A class added while __eq__ ran may be this value's: look again rather than split it.
+      if (table.changes != seen) continue;
+      ++table.changes;
+      table.by_hash.emplace(hash, std::make_pair(rep.get(), std::weak_ptr<const Representative>(rep)));
+    }
+    return rep;
+  }
+}
+
+// Types whose == and hash are those of `base`, which the index compares natively.
+bool keeps_equality_of(PyTypeObject* type, PyTypeObject* base) {
+  return type->tp_richcompare == base->tp_richcompare && type->tp_hash == base->tp_hash &&
+         PyType_IsSubtype(type, base);
+}
+
+// Numeric key of an int object (exact or a subclass): Int, or BigInt with its base-16 text.
+void key_of_int(PyObject* obj, EqKey& key, NativeCastValue& primitave, bool exact) {
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+    if (exact) {
+      primitave.v = NativeCastValue::Int{value};
+    } else {
+      primitave.v = NativeCastValue::Unknown{std::int64_t{value}};
+    }
+    key = EqKey::Int;
+    return;
+  }
+  PyErr_Clear();
+  OwnedRef hex = OwnedRef::steal(PyNumber_ToBase(obj, 16));
+  std::optional<std::string_view> text = hex ? utf8_view_or_none(hex.get()) : std::nullopt;
+  PyErr_Clear();
+  if (!text) return;
+  primitave.v = NativeCastValue::Unknown{std::make_shared<const std::string>(*text)};
+  key = EqKey::BigInt;
+}
+
+// Text key of a str object (exact or a subclass): a view of its UTF-8, or BadText.
+void key_of_str(PyObject* obj, EqKey& key, NativeCastValue& primitave, bool exact) {
+  if (std::optional<std::string_view> text = utf8_view_or_none(obj)) {
+    if (exact) {
+      primitave.v = NativeCastValue::Str{*text};
+    } else {
+      primitave.v = NativeCastValue::Unknown{*text};
+    }
+    key = EqKey::Text;
+    return;
+  }
+  OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
+  PyErr_Clear();
+  if (!bytes) return;
+  primitave.v = NativeCastValue::Unknown{std::make_shared<const std::string>(
+      PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())))};
+  key = EqKey::BadText;
+}
+
+// Whether `obj == other` by the interpreter; an ordinary exception counts as false.
+bool equals(PyObject* obj, PyObject* other) {
+  int equal = PyObject_RichCompareBool(obj, other, Py_EQ);
+  if (equal < 0) {
+    swallow_ordinary_error();
+    return false;
+  }
+  return equal == 1;
+}
+
+// A number of another type that equals an int or a float (numpy scalars, Decimal(1),
+// Fraction(1, 2)): keyed as that int or float. False when it equals neither.
+bool key_of_number(PyObject* obj, EqKey& key, NativeCastValue& primitave) {
+  PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+  if (number == nullptr) return false;
+  if (number->nb_index != nullptr) {
+    OwnedRef as_int = OwnedRef::steal(PyNumber_Index(obj));
+    if (!as_int) {
+      swallow_ordinary_error();
+    } else if (equals(obj, as_int.get())) {
+      key_of_int(as_int.get(), key, primitave, false);
+      return key != EqKey::Identity;
+    }
+  }
+  if (number->nb_float != nullptr) {
+    OwnedRef as_float = OwnedRef::steal(PyNumber_Float(obj));
+    if (!as_float) {
+      swallow_ordinary_error();
+    } else if (equals(obj, as_float.get())) {
+      primitave.v = NativeCastValue::Unknown{PyFloat_AS_DOUBLE(as_float.get())};
+      key = EqKey::Float;
+      return true;
+    }
+  }
+  if (number->nb_int != nullptr) {
+    OwnedRef as_int = OwnedRef::steal(PyNumber_Long(obj));
+    if (!as_int) {
+      swallow_ordinary_error();
+    } else if (equals(obj, as_int.get())) {
+      key_of_int(as_int.get(), key, primitave, false);
+      return key != EqKey::Identity;
+    }
+  }
+  return false;
+}
+
+// The equality key of a hashable object that is not an exact int, float, str or bool, nor an
+// Indexable.
+void key_of_other(const PyHandle& handle, std::uint64_t hash, EqKey& key, NativeCastValue& primitave) {
+  PyObject* obj = handle.get();
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_richcompare == PyBaseObject_Type.tp_richcompare) return;  // identity, as object.__eq__
+  if (keeps_equality_of(type, &PyLong_Type)) return key_of_int(obj, key, primitave, false);
+  if (keeps_equality_of(type, &PyFloat_Type)) {
+    primitave.v = NativeCastValue::Unknown{PyFloat_AS_DOUBLE(obj)};
+    key = EqKey::Float;
+    return;
+  }
+  if (keeps_equality_of(type, &PyUnicode_Type)) return key_of_str(obj, key, primitave, false);
+  if (keeps_equality_of(type, &PyBytes_Type)) {
+    primitave.v = NativeCastValue::Unknown{
+        std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)))};
+    key = EqKey::Bytes;
+    return;
+  }
+  // A str or bytes of a subclass with an == of its own meets plain text or bytes where that ==
+  // says so.
+  if (PyUnicode_Check(obj)) {
+    OwnedRef plain = OwnedRef::steal(PyUnicode_FromObject(obj));
+    if (!plain) {
+      swallow_ordinary_error();
+    } else if (equals(obj, plain.get())) {
+      return key_of_str(obj, key, primitave, false);
+    }
+  } else if (PyBytes_Check(obj)) {
+    OwnedRef plain = OwnedRef::steal(
+        PyBytes_FromStringAndSize(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj)));
+    if (!plain) {
+      swallow_ordinary_error();
+    } else if (equals(obj, plain.get())) {
+      primitave.v = NativeCastValue::Unknown{
+          std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)))};
+      key = EqKey::Bytes;
+      return;
+    }
+  }
+  if (keeps_equality_of(type, &PyComplex_Type)) {
+    Py_complex c = PyComplex_AsCComplex(obj);
+    if (c.imag == 0.0) {
+      primitave.v = NativeCastValue::Unknown{c.real};
+      key = EqKey::Float;
+      return;
+    }
+  } else if (key_of_number(obj, key, primitave)) {
+    return;
+  }
+  if (std::shared_ptr<const Representative> rep = representative_of(handle, hash)) {
+    primitave.v = NativeCastValue::Unknown{std::move(rep)};
+    key = EqKey::Canonical;
+  }
+}
+
+}  // namespace
 
 PyValue make_value(OwnedRef owned) {
   PyObject* obj = owned.get();
   PyTypeObject* type = Py_TYPE(obj);
   NativeCastValue primitave;
-  ValueClass cls = ValueClass::Other;
-  std::shared_ptr<const std::string> exact;
+  EqKey key = EqKey::Identity;
+  bool decided = true;
+  bool indexable = false;
 
   if (type == &PyLong_Type) {
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
-      primitave.v = NativeCastValue::Int{value};
-      cls = ValueClass::Int;
-    } else {
-      PyErr_Clear();
-      OwnedRef hex = OwnedRef::steal(PyNumber_ToBase(obj, 16));
-      std::optional<std::string_view> text = hex ? utf8_view_or_none(hex.get()) : std::nullopt;
-      if (text) {
-        exact = std::make_shared<const std::string>(*text);
-        cls = ValueClass::BigInt;
-      }
-      PyErr_Clear();
-    }
+    key_of_int(obj, key, primitave, true);
   } else if (type == &PyFloat_Type) {
     primitave.v = NativeCastValue::Float{PyFloat_AS_DOUBLE(obj)};
-    cls = ValueClass::Float;
+    key = EqKey::Float;
   } else if (type == &PyUnicode_Type) {
-    if (std::optional<std::string_view> text = utf8_view_or_none(obj)) {
-      primitave.v = NativeCastValue::Str{*text};
-      cls = ValueClass::Str;
-    } else {
-      OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
-      if (bytes) {
-        exact = std::make_shared<const std::string>(PyBytes_AS_STRING(bytes.get()),
-                                                    static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-        cls = ValueClass::BadStr;
-      }
-      PyErr_Clear();
-    }
+    key_of_str(obj, key, primitave, true);
   } else if (type == &PyBool_Type) {
-    cls = ValueClass::Bool;
+    primitave.v = NativeCastValue::Unknown{std::int64_t{obj == Py_True ? 1 : 0}};
+    key = EqKey::Int;
+  } else if (obj == Py_None) {
   } else if (PyType_IsSubtype(type, indexable_type())) {
-    cls = ValueClass::Indexable;
+    indexable = true;
+  } else {
+    decided = false;
   }
 
   bool hash_failed = false;
   // CAUTION: runs the value's own __hash__.
   Py_hash_t raw = PyObject_Hash(obj);
   if (raw == -1 && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error_set();
-    PyErr_Clear();
+    swallow_ordinary_error();
     raw = 0;
     hash_failed = true;
   }
   auto hash = static_cast<std::uint64_t>(static_cast<std::int64_t>(raw));
 
   PyHandle handle = PyHandle::take(std::move(owned));
-  if (cls == ValueClass::Indexable) primitave.v = NativeCastValue::Ind{IndexableHandle::of_checked(handle)};
-  if (exact) primitave.v = NativeCastValue::Unknown{std::move(exact)};
-  return PyValue(std::move(handle), std::move(primitave), hash, cls, hash_failed);
+  // CAUTION: may run the value's own __eq__, __index__, __float__ and __int__.
+  if (!decided && !hash_failed) key_of_other(handle, hash, key, primitave);
+  if (indexable) primitave.v = NativeCastValue::Ind{IndexableHandle::of_checked(handle)};
+  return PyValue(std::move(handle), std::move(primitave), hash, key, hash_failed);
 }
 
 AttrName attr_name_of(PyObject* name) {

@@ -9,10 +9,7 @@ namespace vantorelle {
 
 namespace {
 
-bool is_numeric(ValueClass c) noexcept {
-  return c == ValueClass::Int || c == ValueClass::Bool || c == ValueClass::BigInt || c == ValueClass::Float;
-}
-bool is_text(ValueClass c) noexcept { return c == ValueClass::Str || c == ValueClass::BadStr; }
+bool is_numeric(EqKey k) noexcept { return k == EqKey::Int || k == EqKey::BigInt || k == EqKey::Float; }
 
 // The text Python's hex() gives for an integral double of magnitude at least 2^63.
 std::string hex_of_integral_double(double value) {
@@ -36,48 +33,64 @@ std::string hex_of_integral_double(double value) {
   return hex;
 }
 
-// An int64 (or bool) against a double, exactly: no rounding of the integer through double.
+// An int64 against a double, exactly: no rounding of the integer through double.
 bool int_equals_float(std::int64_t i, double f) noexcept {
   if (!std::isfinite(f) || f != std::trunc(f)) return false;
   if (f < -9223372036854775808.0 || f >= 9223372036854775808.0) return false;
   return static_cast<std::int64_t>(f) == i;
 }
 
+// A big integer (base-16 text) against a double.
+bool big_equals_float(std::string_view hex, double f) {
+  if (!std::isfinite(f) || f != std::trunc(f) || std::fabs(f) < 9223372036854775808.0) return false;
+  return hex_of_integral_double(f) == hex;
+}
+
 }  // namespace
 
+std::int64_t PyValue::key_int() const noexcept {
+  if (primitave_.is_int()) return primitave_.as_int();
+  return std::get<std::int64_t>(std::get<NativeCastValue::Unknown>(primitave_.v).key);
+}
+
+double PyValue::key_float() const noexcept {
+  if (primitave_.is_float()) return primitave_.as_float();
+  return std::get<double>(std::get<NativeCastValue::Unknown>(primitave_.v).key);
+}
+
+std::string_view PyValue::key_text() const noexcept {
+  if (primitave_.is_str()) return primitave_.as_str();
+  const auto& key = std::get<NativeCastValue::Unknown>(primitave_.v).key;
+  if (const auto* view = std::get_if<std::string_view>(&key)) return *view;
+  return *std::get<std::shared_ptr<const std::string>>(key);
+}
+
+const Representative* PyValue::key_representative() const noexcept {
+  return std::get<std::shared_ptr<const Representative>>(std::get<NativeCastValue::Unknown>(primitave_.v).key).get();
+}
+
 bool PyValue::operator==(const PyValue& other) const noexcept {
-  if (hash_ != other.hash_) return false;
   if (obj_.get() == other.obj_.get()) return true;
-  if (hash_failed_ || other.hash_failed_) return false;
-  ValueClass a = cls_, b = other.cls_;
-  if (a == ValueClass::Indexable || b == ValueClass::Indexable) return false;
+  if (table_hash() != other.table_hash()) return false;
+  EqKey a = key_, b = other.key_;
   if (is_numeric(a) && is_numeric(b)) {
-    auto small_int = [](const PyValue& v) -> std::int64_t {
-      return v.cls_ == ValueClass::Int ? v.primitave_.as_int() : (v.obj_.get() == Py_True ? 1 : 0);
-    };
-    bool a_small = a == ValueClass::Int || a == ValueClass::Bool;
-    bool b_small = b == ValueClass::Int || b == ValueClass::Bool;
-    if (a_small && b_small) return small_int(*this) == small_int(other);
-    if (a == ValueClass::Float && b == ValueClass::Float) return primitave_.as_float() == other.primitave_.as_float();
-    if (a_small && b == ValueClass::Float) return int_equals_float(small_int(*this), other.primitave_.as_float());
-    if (b_small && a == ValueClass::Float) return int_equals_float(small_int(other), primitave_.as_float());
-    if (a == ValueClass::BigInt && b == ValueClass::BigInt) return exact() == other.exact();
-    if (a == ValueClass::BigInt || b == ValueClass::BigInt) {
-      const PyValue& big = a == ValueClass::BigInt ? *this : other;
-      const PyValue& rest = a == ValueClass::BigInt ? other : *this;
-      if (rest.cls_ != ValueClass::Float) return false;  // a 64-bit int never equals a wider one
-      double f = rest.primitave_.as_float();
-      if (!std::isfinite(f) || f != std::trunc(f) || std::fabs(f) < 9223372036854775808.0) return false;
-      return hex_of_integral_double(f) == big.exact();
-    }
-    return false;
+    if (a == EqKey::Int && b == EqKey::Int) return key_int() == other.key_int();
+    if (a == EqKey::Float && b == EqKey::Float) return key_float() == other.key_float();
+    if (a == EqKey::Int && b == EqKey::Float) return int_equals_float(key_int(), other.key_float());
+    if (a == EqKey::Float && b == EqKey::Int) return int_equals_float(other.key_int(), key_float());
+    if (a == EqKey::BigInt && b == EqKey::BigInt) return key_text() == other.key_text();
+    if (a == EqKey::BigInt && b == EqKey::Float) return big_equals_float(key_text(), other.key_float());
+    if (a == EqKey::Float && b == EqKey::BigInt) return big_equals_float(other.key_text(), key_float());
+    return false;  // a 64-bit int never equals a wider one
   }
-  if (is_text(a) && is_text(b)) {
-    if (a != b) return false;  // valid text never equals text with lone surrogates
-    return a == ValueClass::Str ? primitave_.as_str() == other.primitave_.as_str() : exact() == other.exact();
+  if (a != b) return false;
+  switch (a) {
+    case EqKey::Text:
+    case EqKey::BadText:
+    case EqKey::Bytes: return key_text() == other.key_text();
+    case EqKey::Canonical: return key_representative() == other.key_representative();
+    default: return false;  // Identity: the same object was checked first
   }
-  if ((is_text(a) && is_numeric(b)) || (is_numeric(a) && is_text(b))) return false;
-  return true;
 }
 
 std::string debug_address(const void* address) {

@@ -1,14 +1,19 @@
 // Attribute values. A PyValue is a Python object plus what the index needs to know about it
-// without asking the interpreter again: its primitive cast and its hash. Everything here except
-// construction (bindings/value_convert.cpp) runs without the interpreter lock.
+// without asking the interpreter again: its primitive cast, its hash and its equality key.
+// Everything here except construction (bindings/value_convert.cpp) runs without the interpreter
+// lock.
 //
-// Equality: values hash by the interpreter's hash, and tables are keyed by that number, but two
-// values are equal only when their hashes are equal and nothing known natively proves them
-// different. The very same object is always equal; numbers (int, bool, float, and ints beyond
-// 64 bits) compare by exact numeric value; two strs by text; a str never equals a number; an
-// Indexable equals only itself; an object whose hash failed equals only itself. Everything else
-// (None, tuples, enums, subclass instances) is equal by hash, as Python's own numeric hashing
-// intends (1, 1.0 and True are one key).
+// Equality agrees with the interpreter's ==, decided natively. At conversion every value gets an
+// equality key (EqKey): numbers that equal an int or a float (exact ints and floats, bools,
+// subclasses that keep the base type's == and hash, such as IntEnum, and other numbers equal to
+// one, such as Decimal(1) or Fraction(1, 2)) are keyed by exact numeric value; text by its UTF-8
+// (str and subclasses that keep str's == and hash); bytes by content; objects whose type keeps
+// object's == (None, plain Enum members, most class instances), Indexables, unhashable values and
+// values whose hash failed by identity; everything else (tuples, frozensets, Decimal("0.1"),
+// datetime, custom ==) by a canonical representative: the first equal value seen, found when the
+// value was converted by the interpreter's == against the known values of the same hash. Two values are equal when their
+// keys are: same kind and same number, text, bytes or representative; numbers across Int, BigInt
+// and Float exactly; the very same object always.
 #pragma once
 
 #include <atomic>
@@ -23,6 +28,8 @@
 
 namespace vantorelle {
 
+struct Representative;
+
 // The primitive cast of a value. Int, Float and Str only for objects whose type is exactly int,
 // float or str; Ind for instances of Indexable and its subclasses; Unknown for everything else.
 struct NativeCastValue {
@@ -32,9 +39,14 @@ struct NativeCastValue {
   // life), which every copy of the value keeps alive through its handle.
   struct Str { std::string_view text; };
   struct Ind { IndexableHandle obj; };
-  // For an int beyond 64 bits or a str with lone surrogates: their natively comparable form
-  // (see ValueClass); null otherwise.
-  struct Unknown { std::shared_ptr<const std::string> exact; };
+  // The equality payload of a value whose primitive cast carries none (see EqKey): an int64 (Int),
+  // a double (Float), a view into the object's own immutable text or bytes (Text, Bytes), an owned
+  // form (BigInt's base-16 text, BadText's surrogate-preserving bytes) or the representative.
+  struct Unknown {
+    std::variant<std::monostate, std::int64_t, double, std::string_view, std::shared_ptr<const std::string>,
+                 std::shared_ptr<const Representative>>
+        key;
+  };
   std::variant<Int, Float, Str, Ind, Unknown> v{Unknown{}};
 
   bool is_int() const noexcept { return std::holds_alternative<Int>(v); }
@@ -49,49 +61,67 @@ struct NativeCastValue {
   std::string debug_text() const;
 };
 
-// What equality may rely on beyond the primitive cast. Bool, BigInt and BadStr carry primitave
-// Unknown; `exact` holds their natively comparable form.
-enum class ValueClass : std::uint8_t {
-  Other,
-  Int,        // exact int within 64 bits (primitave Int)
-  Bool,       // True / False: numeric 1 / 0
-  BigInt,     // exact int beyond 64 bits: `exact` is its text in base 16 ("0x..", "-0x..")
-  Float,      // exact float (primitave Float)
-  Str,        // exact str (primitave Str)
-  BadStr,     // exact str with lone surrogates: `exact` is its surrogate-preserving encoding
-  Indexable,  // primitave Ind
+// The kind of a value's equality key.
+enum class EqKey : std::uint8_t {
+  Identity,   // equal only to itself
+  Int,        // a 64-bit integer: primitave Int, or Unknown with an int64
+  BigInt,     // an integer beyond 64 bits: Unknown with its text in base 16 ("0x..", "-0x..")
+  Float,      // a double: primitave Float, or Unknown with a double
+  Text,       // valid text: primitave Str, or Unknown with a view of the object's UTF-8
+  BadText,    // text with lone surrogates: Unknown with its surrogate-preserving bytes
+  Bytes,      // bytes: Unknown with a view of the object's content
+  Canonical,  // Unknown with the representative shared by every value equal to it
+};
+
+// The representative of a class of values that are equal by the interpreter's ==: made by the
+// bindings, which keep the table of them, and shared by every value of the class; it leaves the
+// table with the last of them. Natively, two such values are equal exactly when they share it.
+struct Representative {
+  // The first value of the class: a copy of that value's own handle, so it adds no reference of
+  // its own (the object reports the value to the collector as usual).
+  PyHandle key;
+  std::uint64_t hash;
 };
 
 class PyValue {
  public:
   PyValue() = default;
-  PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, ValueClass cls, bool hash_failed)
-      : obj_(std::move(obj)), primitave_(std::move(primitave)), hash_(hash), cls_(cls), hash_failed_(hash_failed) {}
+  PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, EqKey key, bool hash_failed)
+      : obj_(std::move(obj)), primitave_(std::move(primitave)), hash_(hash), key_(key), hash_failed_(hash_failed) {}
 
   PyObject* obj() const noexcept { return obj_.get(); }
   const PyHandle& handle() const noexcept { return obj_; }
   const NativeCastValue& primitave() const noexcept { return primitave_; }
+  // The interpreter's hash, sign-extended; 0 when the value could not be hashed.
   std::uint64_t hash() const noexcept { return hash_; }
-  ValueClass value_class() const noexcept { return cls_; }
+  // What tables key the value by: its hash, or, for a value that could not be hashed (it is equal
+  // only to itself), its address, so that such values spread over a table.
+  std::uint64_t table_hash() const noexcept {
+    return hash_failed_ ? static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj_.get())) : hash_;
+  }
+  EqKey eq_key() const noexcept { return key_; }
   bool hash_failed() const noexcept { return hash_failed_; }
 
   bool operator==(const PyValue& other) const noexcept;
   std::string debug_text() const;
 
  private:
+  std::int64_t key_int() const noexcept;
+  double key_float() const noexcept;
+  std::string_view key_text() const noexcept;  // Text, Bytes, BigInt, BadText
+  const Representative* key_representative() const noexcept;
+
   PyHandle obj_;
   NativeCastValue primitave_;
   std::uint64_t hash_ = 0;
-  ValueClass cls_ = ValueClass::Other;
+  EqKey key_ = EqKey::Identity;
   bool hash_failed_ = false;
-
-  const std::string& exact() const { return *std::get<NativeCastValue::Unknown>(primitave_.v).exact; }
 };
 
-// Table hash of a value: a multiplicative mix of the two 32-bit halves of its 64-bit hash.
+// Table hash of a value: a multiplicative mix of the two 32-bit halves of its table hash.
 struct PyValueHash {
   std::size_t operator()(const PyValue& value) const noexcept {
-    std::uint64_t h = value.hash();
+    std::uint64_t h = value.table_hash();
     std::uint64_t lo = h & 0xFFFFFFFFu, hi = h >> 32;
     return static_cast<std::size_t>((lo * 0x9E3779B97F4A7C15ull) ^ (hi * 0xC2B2AE3D27D4EB4Full));
   }

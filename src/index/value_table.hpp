@@ -1,4 +1,4 @@
-// The value table of an attribute map: value -> ids, keyed by the value's 64-bit hash with
+// The value table of an attribute map: value -> ids, keyed by the value's table hash with
 // PyValue equality.
 //
 // Entries live in one dense vector (unordered); an open-addressing index of 8-byte slots points
@@ -71,7 +71,7 @@ class ValueTable {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
   static std::uint64_t mix(const PyValue& value) noexcept {
-    std::uint64_t h = value.hash();
+    std::uint64_t h = value.table_hash();
     std::uint64_t lo = h & 0xFFFFFFFFu, hi = h >> 32;
     return (lo * 0x9E3779B97F4A7C15ull) ^ (hi * 0xC2B2AE3D27D4EB4Full) ^ (h >> 29);
   }

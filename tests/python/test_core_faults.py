@@ -10,6 +10,7 @@ import textwrap
 import weakref
 
 import pytest
+from conftest import measures_memory
 
 import Vantorelle
 from Vantorelle import Index, Indexable
@@ -79,6 +80,7 @@ def test_unencodable_attribute_names_are_refused_and_change_nothing(call):
         getattr(obj, BAD_NAME)
 
 
+@measures_memory
 @pytest.mark.parametrize("start", [10**8, 2 * 10**9])
 def test_slot_memory_follows_what_the_cores_hold(run_python, start):
     # Stops as soon as the bound is passed, so a faulty build does not take gigabytes.
@@ -123,6 +125,7 @@ def test_replaced_nested_value_leaves_no_stale_membership():
     check("second replacement")
 
 
+@measures_memory
 def test_replacing_a_nested_value_keeps_memory_flat(run_python):
     report = child_report(run_python, helpers=[RSS_HELPER], code="""
         from Vantorelle import Index, Indexable
@@ -206,6 +209,7 @@ def test_random_reassignments_inside_cycles(run_python, seed):
     assert report["final"] == ""
 
 
+@measures_memory
 def test_long_query_names_are_not_kept(run_python):
     report = child_report(run_python, helpers=[RSS_HELPER], code="""
         from Vantorelle import Index, Indexable

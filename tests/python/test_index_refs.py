@@ -96,7 +96,10 @@ def test_reference_counts_stay_flat_over_many_add_assign_filter_cycles():
     for i in range(period, 48 * period):  # about 10^5 cycles
         cycle(i)
     gc.collect()
-    assert [sys.getrefcount(o) for o in watched] == refs
+    # A value may have become (or stopped being) the key of its class of equal values meanwhile,
+    # which holds one reference; a leak would hold one per cycle.
+    assert all(abs(sys.getrefcount(o) - r) <= 1 for o, r in zip(watched, refs)), (
+        [sys.getrefcount(o) for o in watched], refs)
     assert len(gc.get_objects()) - tracked < 50
 
 

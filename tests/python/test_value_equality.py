@@ -1,0 +1,249 @@
+"""Value equality agrees with Python's ==, decided natively: every filter answer is checked against
+a comprehension that uses identity first, then ==, as Python's `in` does. Unhashable values (and
+values whose __hash__ raises) match only themselves."""
+import datetime
+import enum
+import gc
+import math
+from decimal import Decimal
+from fractions import Fraction
+
+import pytest
+from conftest import measures_memory
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from Vantorelle import Index, Indexable, _verify_index
+
+
+class Color(enum.Enum):
+    RED = 1
+
+
+class Alert(enum.Enum):
+    RED = "high"
+
+
+class Status(enum.IntEnum):
+    UNKNOWN = -1
+    OK = 1
+
+
+class Label(str):
+    """A str subclass that keeps str's == and hash."""
+
+
+class Tagged(str):
+    """A str subclass with an == of its own that agrees with str's."""
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+    def __hash__(self):
+        return str.__hash__(self)
+
+
+class Stamp(bytes):
+    """A bytes subclass with an == of its own that never equals plain bytes."""
+
+    def __eq__(self, other):
+        return isinstance(other, Stamp) and bytes(self) == bytes(other)
+
+    def __hash__(self):
+        return bytes.__hash__(self)
+
+
+class Point:
+    def __init__(self, x, y):
+        self.x, self.y = x, y
+
+    def __eq__(self, other):
+        return isinstance(other, Point) and (self.x, self.y) == (other.x, other.y)
+
+    def __hash__(self):
+        return hash((self.x, self.y))
+
+
+class BadHash:
+    def __hash__(self):
+        raise RuntimeError("no hash")
+
+
+def same(a, b):
+    if a is b:
+        return True
+    try:
+        hash(a), hash(b)
+    except Exception:
+        return False
+    return a == b
+
+
+def check_filters(values):
+    objs = [Indexable(v=v) for v in values]
+    index = Index()
+    index.add_object_many(objs)
+    assert _verify_index(index) == ""
+    for probe in values:
+        want = [o for o in objs if same(o.v, probe)]
+        assert index.get_by_attribute(v=[probe]) == want, probe
+    return index, objs
+
+
+def test_values_that_merely_share_a_hash_are_told_apart():
+    nan = float("nan")
+    check_filters([Color.RED, Alert.RED, "RED", ("k", -1), ("k", -2), b"a", "a", -1, -2, Status.UNKNOWN,
+                   Status.OK, 1, 1.0, True, Decimal(1), Fraction(1), complex(1, 0), nan, float("nan"),
+                   (nan,), frozenset({1, 2}), frozenset({1.0, 2}), Label("RED"), Tagged("RED"), "red",
+                   Stamp(b"a"), Stamp(b"a")])
+
+
+def test_the_examples_of_a_new_user():
+    objs = [Indexable(v=Color.RED), Indexable(v=Alert.RED), Indexable(v="RED"), Indexable(v=("k", -1)),
+            Indexable(v=("k", -2)), Indexable(v=b"a"), Indexable(v="a")]
+    idx = Index()
+    idx.add_object_many(objs)
+    assert idx.get_by_attribute(v=Color.RED) == [objs[0]]
+    assert idx.get_by_attribute(v=[("k", -1)]) == [objs[3]]
+    assert idx.get_by_attribute(v="a") == [objs[6]]
+    a, b, c = Indexable(code=-2), Indexable(code=Status.UNKNOWN), Indexable(code=-1)
+    idx.add_object_many([a, b, c])
+    assert idx.get_by_attribute(code=-1) == [b, c]
+    assert idx.get_by_attribute(code=-2) == [a]
+    assert idx.get_by_attribute(code=Status.UNKNOWN) == [b, c]
+
+
+def test_numbers_of_every_type_meet_exactly():
+    big = 2**70
+    values = [Decimal(1), Fraction(1), 1, 1.0, True, Decimal("0.1"), 0.1, Decimal(0.1), Fraction(1, 3),
+              Decimal(big), big, float(big), Decimal(big + 1), big + 1, -(2**63), float(-(2**63)), 2**63 - 1,
+              2**63, 0.0, -0.0, False, Decimal("-0"), complex(0, 0), complex(2, 1), Decimal("NaN")]
+    check_filters(values)
+
+
+def test_nan_matches_the_same_object_only():
+    nan, other = float("nan"), float("nan")
+    index, objs = check_filters([nan, other, nan])
+    assert index.get_by_attribute(v=nan) == [objs[0], objs[2]]
+    assert index.get_by_attribute(v=other) == [objs[1]]
+    assert index.get_by_attribute(v=float("nan")) == []
+
+
+def test_unhashable_values_match_only_themselves_and_spread_over_the_table():
+    lists = [[i % 3] for i in range(2000)]
+    objs = [Indexable(v=v) for v in lists]
+    index = Index()
+    index.add_object_many(objs)
+    assert index.get_by_attribute(v=[lists[5]]) == [objs[5]]
+    assert index.get_by_attribute(v=[[5 % 3]]) == []
+    assert index.get_by_attribute(v=[BadHash()]) == []
+    bad = BadHash()
+    holder = Indexable(v=bad)
+    index.add_object(holder)
+    assert index.get_by_attribute(v=[bad]) == [holder]
+
+
+def test_custom_equality_and_subclasses_follow_their_own_eq():
+    values = [Point(1, 2), Point(1, 2), Point(2, 1), Tagged("hi"), "hi", "HI", Label("hi"), (Point(1, 2), 3),
+              (Point(1, 2), 3), datetime.date(2020, 1, 1), datetime.datetime(2020, 1, 1),
+              datetime.date(2020, 1, 1)]
+    check_filters(values)
+
+
+def test_reassignment_moves_objects_between_classes_of_equal_values():
+    objs = [Indexable(v=Decimal("0.5")), Indexable(v=Fraction(1, 2)), Indexable(v=(1, 2))]
+    index = Index()
+    index.add_object_many(objs)
+    assert index.get_by_attribute(v=0.5) == objs[:2]
+    objs[0].v = (1.0, 2)
+    assert index.get_by_attribute(v=[(1, 2)]) == [objs[0], objs[2]]
+    assert index.get_by_attribute(v=0.5) == [objs[1]]
+    assert _verify_index(index) == ""
+
+
+class ReentrantEq:
+    """Equal to its peers; its __eq__ converts fresh values of its own class and queries the index."""
+
+    index = None
+
+    def __init__(self, key):
+        self.key = key
+
+    def __hash__(self):
+        return hash(self.key)
+
+    def __eq__(self, other):
+        if ReentrantEq.index is not None:
+            try:
+                ReentrantEq.index.get_by_attribute(v=[ReentrantEq(self.key), Decimal("0.1")])
+            except RuntimeError as error:
+                assert str(error) in ("Already borrowed", "Already mutably borrowed")
+        return isinstance(other, ReentrantEq) and other.key == self.key
+
+
+def test_reentrant_eq_works_and_keeps_classes_whole():
+    values = [ReentrantEq(i % 3) for i in range(12)]
+    objs = [Indexable(v=v) for v in values]
+    index = Index()
+    ReentrantEq.index = index
+    try:
+        index.add_object_many(objs)
+        for probe in values[:3]:
+            assert index.get_by_attribute(v=[probe]) == [o for o in objs if o.v.key == probe.key]
+        assert _verify_index(index) == ""
+    finally:
+        ReentrantEq.index = None
+
+
+@measures_memory
+def test_classes_of_equal_values_are_released_with_their_last_value(run_python):
+    result = run_python("""
+import gc, os
+from Vantorelle import Index, Indexable
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def churn(round):
+    objs = [Indexable(v=(round, i, "t")) for i in range(20000)]
+    index = Index()
+    index.add_object_many(objs)
+    assert index.get_by_attribute(v=[(round, 7, "t")]) == [objs[7]]
+for r in range(3):
+    churn(r)
+gc.collect()
+before = rss()
+for r in range(3, 23):
+    churn(r)
+gc.collect()
+print((rss() - before) // 2**20)
+""")
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) < 4
+
+
+SCALARS = st.one_of(
+    st.integers(-3, 3), st.sampled_from([2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**64, -1, -2]),
+    st.floats(allow_nan=True, allow_infinity=True, width=64), st.sampled_from([0.0, -0.0, 1.0, 2.0**63]),
+    st.booleans(), st.sampled_from(list(Status) + list(Color) + list(Alert)),
+    st.text(max_size=2), st.binary(max_size=2), st.none(),
+    st.decimals(allow_nan=False, places=1, min_value=-3, max_value=3), st.fractions(max_denominator=3),
+    st.sampled_from([datetime.date(2020, 1, 1), datetime.datetime(2020, 1, 1)]),
+    st.builds(Label, st.sampled_from(["", "a", "RED"])))
+VALUES = st.recursive(SCALARS, lambda inner: st.one_of(
+    st.tuples(inner), st.tuples(inner, inner), st.frozensets(inner.filter(lambda v: _hashable(v)), max_size=2),
+    st.lists(inner, max_size=1)), max_leaves=4)
+
+
+def _hashable(value):
+    try:
+        hash(value)
+        return True
+    except TypeError:
+        return False
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(VALUES, min_size=1, max_size=12))
+def test_filters_agree_with_identity_then_equality(values):
+    check_filters(values)
+    gc.collect()

@@ -27,15 +27,14 @@ std::pair<AttrName, PyValue> attribute_of(PyObject* key, PyObject* value) {
 }
 
 // Calls f(AttrName, PyValue) for each keyword of a call, in the dict's order. The dict is the
-// call's own (no Python code can reach it), but each key and value is held while it converts.
+// call's own, out of reach of the values' code; and each name is copied, and each value
+// referenced, before that code (its __hash__) runs.
 template <class F>
 void for_each_kwarg(PyObject* kwargs, F&& f) {
   if (kwargs == nullptr) return;
   Py_ssize_t pos = 0;
   PyObject *key = nullptr, *value = nullptr;
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    OwnedRef key_ref = OwnedRef::incref(key);
-    OwnedRef value_ref = OwnedRef::incref(value);
     auto [name, converted] = attribute_of(key, value);
     f(std::move(name), std::move(converted));
   }

@@ -174,20 +174,24 @@ void index_dealloc(PyObject* self) {
 }
 
 // Visits the objects in the top-level slots: each slot's reference belongs to this index alone.
-// Attribute values and nested objects are reported by the stored objects that carry them. A slot
-// lock held by a writer elsewhere means objects are arriving: nothing is visited this time, which
-// only keeps them alive until a later collection.
+// Attribute values and nested objects are reported by the stored objects that carry them. The
+// collector calls this more than once per collection and needs the same answer each time, so it
+// waits for a writer rather than skip the slots (no writer waits for the interpreter lock).
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   auto* obj = reinterpret_cast<IndexObject*>(self);
   if (!obj->core) return 0;
   auto& items = *obj->core->items();
-  auto guard = items.lock.try_read();
-  if (!guard) return 0;
+  if (items.lock.poisoned()) return 0;  // a poisoned lock stays poisoned: the same answer every time
   int status = 0;
-  items.value.for_each([&](std::uint32_t, const IndexableHandle& item) {
-    if (status == 0) status = visit(item.get(), arg);
-  });
+  try {
+    auto guard = items.lock.read();
+    items.value.for_each([&](std::uint32_t, const IndexableHandle& item) {
+      if (status == 0) status = visit(item.get(), arg);
+    });
+  } catch (...) {
+    return 0;
+  }
   return status;
 }
 

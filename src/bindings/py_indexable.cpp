@@ -167,6 +167,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int indexable_clear(PyObject* self) {
+  HoldingGil holding;
   as_indexable(self)->native.clear_attributes();
   return 0;
 }

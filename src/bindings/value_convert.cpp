@@ -21,18 +21,19 @@ void swallow_ordinary_error() {
   PyErr_Clear();
 }
 
-std::shared_ptr<const Representative> representative_of(const PyHandle& handle, std::uint64_t hash);
+std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::uint64_t hash);
 
-// The table of representatives, by hash. Its lock is a leaf, held only to copy, add or remove
-// entries, never while the interpreter runs a value's __eq__; so removals (the last value of a
-// class going, on any thread) need no interpreter lock, and a lookup that an __eq__ re-enters
-// sees the table whole. Entries hold no reference: a representative keeps its key alive through
-// a copy of the first value's handle, and goes with the last value of its class.
+// The table of representatives, by hash, with the values of each class listed in it. Its lock
+// is a leaf, held only to change or read the lists and never while the interpreter runs a value's
+// __eq__; so a value's last handle (on any thread) unlinks it without the interpreter, and a
+// lookup that an __eq__ re-enters sees the table whole. The table holds no reference: lookups
+// compare with a member shared for the moment, so the collector sees each value only where it is
+// stored.
 struct RepresentativeTable {
   SpinLock lock;
-  std::unordered_multimap<std::uint64_t, std::pair<const Representative*, std::weak_ptr<const Representative>>>
+  std::unordered_multimap<std::uint64_t, std::pair<Representative*, std::weak_ptr<const Representative>>>
       by_hash;                  // guarded by lock
-  std::uint64_t changes = 0;  // guarded by lock; moves with every addition
+  std::uint64_t changes = 0;  // guarded by lock; moves with every new class
 };
 
 RepresentativeTable& representatives() {
@@ -40,8 +41,31 @@ RepresentativeTable& representatives() {
   return *TABLE;
 }
 
-std::shared_ptr<const Representative> make_representative(const PyHandle& key, std::uint64_t hash) {
-  return std::shared_ptr<const Representative>(new Representative{key, hash}, [](const Representative* rep) {
+void unlink(PyHandle::ListedCell* cell) noexcept {
+  auto* rep = static_cast<Representative*>(cell->list);
+  if (rep == nullptr) return;
+  if (cell->prev) cell->prev->next = cell->next; else rep->members = cell->next;
+  if (cell->next) cell->next->prev = cell->prev;
+  cell->prev = cell->next = nullptr;
+  cell->list = nullptr;
+}
+
+void unlink_under_lock(PyHandle::ListedCell* cell) noexcept {
+  std::lock_guard lock(representatives().lock);
+  unlink(cell);
+}
+
+void link(PyHandle::ListedCell* cell, Representative* rep) noexcept {
+  cell->list = rep;
+  cell->prev = nullptr;
+  cell->next = rep->members;
+  if (rep->members) rep->members->prev = cell;
+  rep->members = cell;
+}
+
+std::shared_ptr<const Representative> make_representative(std::uint64_t hash) {
+  return std::shared_ptr<const Representative>(new Representative{hash, nullptr}, [](const Representative* rep) {
+    auto* mutable_rep = const_cast<Representative*>(rep);
     RepresentativeTable& table = representatives();
     {
       std::lock_guard lock(table.lock);
@@ -52,44 +76,67 @@ std::shared_ptr<const Representative> make_representative(const PyHandle& key, s
           break;
         }
       }
+      while (mutable_rep->members) unlink(mutable_rep->members);
     }
     delete rep;
   });
 }
 
-// The representative of the class of `value` (whose handle is `handle` and hash `hash`); null
-// (no error set) when the interpreter's comparison failed with an ordinary exception, so that the
-// value equals only itself.
-std::shared_ptr<const Representative> representative_of(const PyHandle& handle, std::uint64_t hash) {
+// The representative of the class of the value held by `handle` (hash `hash`), with `handle`
+// replaced by one on a cell listed in that class; null (no error set, `handle` untouched) when
+// the interpreter's comparison failed with an ordinary exception, so that the value equals only
+// itself.
+std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::uint64_t hash) {
+  static const bool HOOKED = (PyHandle::set_unlink_hook(unlink_under_lock), true);
+  (void)HOOKED;
   RepresentativeTable& table = representatives();
   for (;;) {
-    std::vector<std::shared_ptr<const Representative>> candidates;
+    std::vector<std::pair<std::shared_ptr<const Representative>, PyHandle>> candidates;
     std::uint64_t seen = 0;
     {
       std::lock_guard lock(table.lock);
       seen = table.changes;
       auto [first, last] = table.by_hash.equal_range(hash);
       for (auto it = first; it != last; ++it) {
-        if (auto live = it->second.second.lock()) candidates.push_back(std::move(live));
+        std::shared_ptr<const Representative> live = it->second.second.lock();
+        if (!live) continue;
+        for (PyHandle::ListedCell* member = it->second.first->members; member; member = member->next) {
+          if (PyHandle shared = PyHandle::try_share(member)) {
+            candidates.emplace_back(std::move(live), std::move(shared));
+            break;
+          }
+        }
       }
     }
-    for (const auto& candidate : candidates) {
+    std::shared_ptr<const Representative> found;
+    for (auto& [candidate, member] : candidates) {
       // CAUTION: runs the values' own __eq__, which may re-enter the module.
-      int equal = PyObject_RichCompareBool(candidate->key.get(), handle.get(), Py_EQ);
+      int equal = PyObject_RichCompareBool(member.get(), handle.get(), Py_EQ);
       if (equal < 0) {
         swallow_ordinary_error();
         return nullptr;
       }
-      if (equal == 1) return candidate;
+      if (equal == 1) {
+        found = std::move(candidate);
+        break;
+      }
     }
-    std::shared_ptr<const Representative> rep = make_representative(handle, hash);
+    candidates.clear();
+    bool new_class = !found;
+    std::shared_ptr<const Representative> rep = new_class ? make_representative(hash) : std::move(found);
+    PyHandle listed = PyHandle::listed_copy_of(handle);
     {
       std::lock_guard lock(table.lock);
-      // A class added while __eq__ ran may be this value's: look again rather than split it.
-      if (table.changes != seen) continue;
-      ++table.changes;
-      table.by_hash.emplace(hash, std::make_pair(rep.get(), std::weak_ptr<const Representative>(rep)));
+      if (new_class) {
+        // A class added while __eq__ ran may be this value's: look again rather than split it.
+        if (table.changes != seen) continue;
+        ++table.changes;
+        table.by_hash.emplace(hash, std::make_pair(const_cast<Representative*>(rep.get()),
+                                                   std::weak_ptr<const Representative>(rep)));
+      }
+      link(listed.listed_cell(), const_cast<Representative*>(rep.get()));
     }
+    handle = std::move(listed);
     return rep;
   }
 }
@@ -189,7 +236,7 @@ bool key_of_number(PyObject* obj, EqKey& key, NativeCastValue& primitave) {
 
 // The equality key of a hashable object that is not an exact int, float, str or bool, nor an
 // Indexable.
-void key_of_other(const PyHandle& handle, std::uint64_t hash, EqKey& key, NativeCastValue& primitave) {
+void key_of_other(PyHandle& handle, std::uint64_t hash, EqKey& key, NativeCastValue& primitave) {
   PyObject* obj = handle.get();
   PyTypeObject* type = Py_TYPE(obj);
   if (type->tp_richcompare == PyBaseObject_Type.tp_richcompare) return;  // identity, as object.__eq__

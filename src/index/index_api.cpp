@@ -64,8 +64,33 @@ void IndexAPI::remove_index(AttributeTable& table, std::uint32_t id, const AttrN
   // The range tree and the nested core are withdrawn from whether or not the value table still
   // lists the value (reduce may have emptied or pruned its set).
   map.remove_id(value, id, work);
-  if (map.find(value) != nullptr) map.check_prune(value);
+  if (ValueTable::Entry* entry = map.find_entry(value)) {
+    if (entry->ids.empty()) {
+      map.check_prune(value);
+    } else if (entry->value.handle().same_cell(value.handle())) {
+      rekey(*entry, name);
+    }
+  }
   if (map.is_empty()) table.erase(it);
+}
+
+// The entry's key is the value of the object that created it, which just left it: the key becomes
+// the equal value of an object still listed. A key is then always a value some listed object
+// carries, which the collector sees through that object; the old key goes with its last holder.
+void IndexAPI::rekey(ValueTable::Entry& entry, const AttrName& name) {
+  entry.ids.for_each([&](std::uint32_t other) {
+    IndexableHandle holder;
+    {
+      auto guard = items_->lock.read();
+      if (const IndexableHandle* slot = items_->value.get(other)) holder = *slot;
+    }
+    if (!holder) return true;
+    Snapshot snapshot = holder.native().snapshot();
+    const PyValue* carried = snapshot->get(name.view());
+    if (carried == nullptr || !(*carried == entry.value)) return true;
+    entry.value = *carried;
+    return false;
+  });
 }
 
 void IndexAPI::index_attributes(AttributeTable& table, std::uint32_t id, const AttributeMap& snapshot,

@@ -139,6 +139,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void add_index(AttributeTable& table, std::uint32_t id, const AttrName& name, const PyValue& value, IndexWork& work);
   void remove_index(AttributeTable& table, std::uint32_t id, const AttrName& name, const PyValue& value,
                     IndexWork& work);
+  void rekey(ValueTable::Entry& entry, const AttrName& name);
   bool stored(std::uint32_t id) const { return has_object_id(id); }
   std::string verify_one(std::vector<std::shared_ptr<const IndexAPI>>& pending) const;
 

@@ -67,6 +67,7 @@ class QueryMap {
   void check_prune(const PyValue& value);
 
   const HybridSet* find(const PyValue& value) const { return map_.find(value); }
+  ValueTable::Entry* find_entry(const PyValue& value) { return map_.find_entry(value); }
   const ValueTable& values() const noexcept { return map_; }
   ValueTable& values() noexcept { return map_; }
   const BitMapBTree& tree() const noexcept { return tree_; }

@@ -77,10 +77,11 @@ enum class EqKey : std::uint8_t {
 // bindings, which keep the table of them, and shared by every value of the class; it leaves the
 // table with the last of them. Natively, two such values are equal exactly when they share it.
 struct Representative {
-  // The first value of the class: a copy of that value's own handle, so it adds no reference of
-  // its own (the object reports the value to the collector as usual).
-  PyHandle key;
-  std::uint64_t hash;
+  std::uint64_t hash = 0;
+  // The handles of the values of the class (listed cells), linked by the bindings' table under
+  // its lock. No reference is held for the class: a member leaves the list when its last handle
+  // goes, and the class with its last value.
+  PyHandle::ListedCell* members = nullptr;
 };
 
 class PyValue {

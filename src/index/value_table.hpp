@@ -30,6 +30,11 @@ class ValueTable {
   auto begin() const noexcept { return entries_.begin(); }
   auto end() const noexcept { return entries_.end(); }
 
+  Entry* find_entry(const PyValue& value) noexcept {
+    std::size_t slot = locate(value, mix(value));
+    return slot == kNone ? nullptr : &entries_[slots_[slot].entry - 1];
+  }
+
   const HybridSet* find(const PyValue& value) const noexcept {
     std::size_t slot = locate(value, mix(value));
     return slot == kNone ? nullptr : &entries_[slots_[slot].entry - 1].ids;

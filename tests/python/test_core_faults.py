@@ -246,6 +246,28 @@ def test_an_index_in_a_reference_cycle_is_collected(hold):
     assert watched() is None
 
 
+def test_a_cycle_is_freed_by_the_collection_that_finds_it():
+    a, b, payload = Indexable(), Indexable(), Payload()
+    watched = weakref.ref(payload)
+    a.n, b.n, b.payload = b, a, payload
+    del a, b, payload
+    gc.collect()
+    assert watched() is None  # not parked until the next call into the module
+
+
+def test_a_cycle_through_an_equal_value_left_by_its_first_holder_is_freed():
+    idx, payload = Index(), Payload()
+    watched = weakref.ref(payload)
+    a, b = Indexable(x=(idx,), p=payload), Indexable(x=(idx,))
+    idx.add_object_many([a, b])
+    a.x = 1  # b's equal tuple, which refers to the index, now keys the value's entry
+    a.p = None
+    b.p = payload
+    del a, b, idx, payload
+    gc.collect()
+    assert watched() is None
+
+
 @pytest.mark.parametrize("start", [2**64 - 1, 2**32])
 def test_exhausted_ids_stay_exhausted(run_python, start):
     report = child_report(run_python, f"""

@@ -213,6 +213,35 @@ def nested_churn_scenario(seconds):
     check_final_values(index, objs, [("child", kids)])
 
 
+def collector_scenario(seconds):
+    """Collections while another thread adds to a reachable index: the collector must find every
+    object of the index reachable, each time it asks, however the slot lock is held meanwhile."""
+    import gc
+    import weakref
+    index = Index()
+    held = [Indexable(k=i, payload=[i]) for i in range(500)]  # list values: tracked by the collector
+    index.add_object_many(held)
+    refs = [weakref.ref(o) for o in held]
+    del held
+    ballast = [[j] for j in range(100_000)]  # longer collections, so adds overlap them
+    extra = [Indexable(k=-1) for _ in range(5000)]
+    until = time.monotonic() + seconds
+
+    def add():
+        while time.monotonic() < until:
+            retry(lambda: index.add_object_many(extra), until)
+
+    def collect():
+        while time.monotonic() < until:
+            gc.collect()
+            for r in refs:
+                o = r()
+                assert o is not None and o.payload == [o.k], "a reachable object was freed or cleared"
+
+    run_workers([add, collect])
+    assert len(ballast) == 100_000
+
+
 CHILD = """
 import faulthandler, sys
 faulthandler.dump_traceback_later({hang}, exit=True)
@@ -226,7 +255,8 @@ print("ok")
 
 @pytest.mark.stress
 @pytest.mark.parametrize("scenario, seconds", [("mixed_scenario", 4), ("add_race_scenario", 3),
-                                               ("reduce_race_scenario", 2), ("nested_churn_scenario", 3)])
+                                               ("reduce_race_scenario", 2), ("nested_churn_scenario", 3),
+                                               ("collector_scenario", 4)])
 def test_concurrent_use_ends_with_every_index_holding_the_final_values(run_python, scenario, seconds):
     code = CHILD.format(hang=seconds + 40, path=os.path.dirname(os.path.abspath(__file__)), scenario=scenario,
                         seconds=seconds)

@@ -208,6 +208,10 @@ def churn(round):
     index = Index()
     index.add_object_many(objs)
     assert index.get_by_attribute(v=[(round, 7, "t")]) == [objs[7]]
+    key = object()
+    for i in range(20000):  # one class whose values come and go one after another
+        last = Indexable(v=(key,))
+    assert index.get_by_attribute(v=[(round, 8, "t")]) == [objs[8]]
 for r in range(3):
     churn(r)
 gc.collect()

@@ -7,7 +7,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 JOBS ?= 2
-APT_PACKAGES := g++ make libroaring-dev libgtest-dev
+APT_PACKAGES := g++ make libroaring-dev libgtest-dev libtbb-dev
 PY_PACKAGES := pytest hypothesis scikit-build-core ninja cmake
 
 .PHONY: all deps apt-deps venv install native-test py-test test demo bench test-asan test-tsan clean

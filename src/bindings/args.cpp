@@ -18,13 +18,13 @@ std::string plural(std::size_t n, const char* word) {
   raise(PyExc_TypeError, std::string(sig.qualname) + "()" + tail);
 }
 
+}  // namespace
+
 // The key is formatted by the interpreter, so a name that is not valid text is shown as it is.
-[[noreturn]] void raise_unexpected_keyword(const char* qualname, PyObject* key) {
+void raise_unexpected_keyword(const char* qualname, PyObject* key) {
   PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname, key);
   throw_error_set();
 }
-
-}  // namespace
 
 std::string type_name(PyObject* obj) {
   const char* full = Py_TYPE(obj)->tp_name;

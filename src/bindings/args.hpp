@@ -33,6 +33,9 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // parameters: any argument is a TypeError.
 void bind_no_args(const char* qualname, PyObject* args, PyObject* kwargs);
 
+// TypeError("QUALNAME() got an unexpected keyword argument 'KEY'").
+[[noreturn]] void raise_unexpected_keyword(const char* qualname, PyObject* key);
+
 // Re-raises a pending TypeError as TypeError("argument 'NAME': <text>") caused by the original;
 // other pending errors are left untouched. Always throws PyErrorSet.
 [[noreturn]] void reraise_for_argument(const char* name);

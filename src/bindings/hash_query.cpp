@@ -51,4 +51,12 @@ HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
   return query;
 }
 
+HashQuery keyword_query(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargs) > 0) {
+    BoundArgs bound;
+    bind(sig, args, nargs, kwnames, bound);
+  }
+  return kwargs_to_hash_query(args + PyVectorcall_NARGS(nargs), kwnames);
+}
+
 }  // namespace vantorelle::py

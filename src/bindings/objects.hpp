@@ -8,7 +8,9 @@
 #include "bindings/borrow.hpp"
 #include "bindings/value_convert.hpp"
 #include "index/index_api.hpp"
+#include "index/filtered_view.hpp"
 #include "index/indexable.hpp"
+#include "index/query_expr.hpp"
 #include "interpreter/native_object.hpp"
 
 namespace vantorelle::py {
@@ -24,11 +26,15 @@ struct IndexObject {
 struct FilteredIndexObject {
   PyObject_HEAD
   BorrowFlag borrow;
+  std::shared_ptr<const FilteredView> view;  // never null once constructed; replaced only by tp_clear
 };
 
 struct PyQueryExprObject {
   PyObject_HEAD
   BorrowFlag borrow;
+  // The tree, never changed after the builder made it. Its values hold references of their own,
+  // so the tree alone reports them to the collector; evaluations share it while they run.
+  std::shared_ptr<const QueryExpr> root;
 };
 
 // Type objects: created on first use and kept for the process. They raise (PyErrorSet) with a
@@ -45,8 +51,36 @@ inline IndexableHandle indexable_handle(PyObject* obj) {
   return IndexableHandle::of_checked(PyHandle::take(OwnedRef::incref(obj)));
 }
 
+// A new FilteredIndex over `view` (made under the interpreter lock: its shared fields are copied
+// only while that lock is held, which the collector's traversals rely on).
+PyObject* new_filtered_index(std::shared_ptr<const FilteredView> view);
+// A new Index owning `core`.
+PyObject* new_index(std::shared_ptr<IndexAPI> core);
+// The tree of a PyQueryExpr argument, shared for the duration of a call; TypeError naming
+// `argument` for anything else.
+std::shared_ptr<const QueryExpr> query_of(PyObject* obj, const char* argument);
+// Slots' references are reported by their holder only while it is the slots' one holder: a
+// core's slots shared with views are reported by nobody (a collection is only delayed).
+int visit_slots(const std::shared_ptr<Locked<Slots>>& items, visitproc visit, void* arg);
+
 // The core verifier of an Index, for tests: empty while every invariant holds.
 std::string verify_index(PyObject* index);
+
+// Lists are allocated before a slot lock is taken (allocation may run the collector) and filled
+// under it with no interpreter call; slots that turn out empty shrink the list afterwards.
+template <class Fill>
+PyObject* list_of_objects(std::size_t capacity, Fill&& fill) {
+  auto size = static_cast<Py_ssize_t>(capacity);
+  OwnedRef list = OwnedRef::steal(check(PyList_New(size)));
+  Py_ssize_t filled = 0;
+  fill([&](PyObject* obj) {
+    if (obj == nullptr || filled == size) return;
+    Py_INCREF(obj);
+    PyList_SET_ITEM(list.get(), filled++, obj);
+  });
+  if (filled < size) check_status(PyList_SetSlice(list.get(), filled, size, nullptr));
+  return list.release();
+}
 
 // Creates a heap type from its description, reporting failure as the initialisation RuntimeError.
 PyTypeObject* create_type(PyType_Spec& description, const char* class_name);

@@ -5,43 +5,20 @@
 #include "bindings/args.hpp"
 #include "bindings/hash_query.hpp"
 #include "bindings/objects.hpp"
+#include "native/worker_pool.hpp"
 
 namespace vantorelle::py {
 namespace {
 
 IndexObject* as_index(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
 
-// Lists are allocated before a slot lock is taken (allocation may run the collector) and filled
-// under it with no interpreter call; slots that turn out empty shrink the list afterwards.
-template <class Fill>
-PyObject* list_of_objects(std::size_t capacity, Fill&& fill) {
-  auto size = static_cast<Py_ssize_t>(capacity);
-  OwnedRef list = OwnedRef::steal(check(PyList_New(size)));
-  Py_ssize_t filled = 0;
-  fill([&](PyObject* obj) {
-    if (obj == nullptr || filled == size) return;
-    Py_INCREF(obj);
-    PyList_SET_ITEM(list.get(), filled++, obj);
-  });
-  if (filled < size) check_status(PyList_SetSlice(list.get(), filled, size, nullptr));
-  return list.release();
-}
-
 const Signature kAddObject{"Index.add_object", {"py_ref"}, 1};
 const Signature kAddObjectMany{"Index.add_object_many", {"objs"}, 1};
 const Signature kCollect{"Index.collect", {}, 0};
 const Signature kGetByAttribute{"Index.get_by_attribute", {}, 0, true};
 const Signature kReduce{"Index.reduce", {}, 0, true};
-
-// Keyword-only methods: any positional argument is the binding error; the keywords are read
-// straight from the call, without building a dict.
-HashQuery keyword_query(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (PyVectorcall_NARGS(nargs) > 0) {
-    BoundArgs bound;
-    bind(sig, args, nargs, kwnames, bound);
-  }
-  return kwargs_to_hash_query(args, kwnames);
-}
+const Signature kReduced{"Index.reduced", {}, 0, true};
+const Signature kReducedQuery{"Index.reduced_query", {"query"}, 1};
 
 // Refuses values nested too deep, with nothing stored, then runs the core's add protocol with the
 // interpreter lock released.
@@ -131,12 +108,46 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   }, nullptr);
 }
 
+PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    SharedAccess access(index->borrow);
+    HashQuery query = keyword_query(kReduced, args, nargs, kwnames);
+    auto view = std::make_shared<FilteredView>(FilteredView{index->core->index(), index->core->items(), Bitmap()});
+    {
+      ReleaseGil unlocked;
+      view->ids = index->core->filter_by_hashes(query);
+    }
+    return new_filtered_index(std::move(view));
+  }, nullptr);
+}
+
+PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    SharedAccess access(index->borrow);
+    BoundArgs bound;
+    bind(kReducedQuery, args, nargs, kwnames, bound);
+    std::shared_ptr<const QueryExpr> expr = query_of(bound.values[0], "query");
+    auto view = std::make_shared<FilteredView>(FilteredView{index->core->index(), index->core->items(), Bitmap()});
+    {
+      ReleaseGil unlocked;
+      pool::run([&] { view->ids = index->core->reduced_query(*expr); });
+    }
+    return new_filtered_index(std::move(view));
+  }, nullptr);
+}
+
 template <auto F>
 constexpr PyCFunction fastcall() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(F));
 }
 
 PyMethodDef index_methods[] = {
+    {"reduced", fastcall<index_reduced>(), METH_FASTCALL | METH_KEYWORDS,
+     "reduced($self, **kwargs)\n--\n\nA view of the objects matching the keywords."},
+    {"reduced_query", fastcall<index_reduced_query>(), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\nA view of the objects satisfying a PyQueryExpr."},
     {"collect", fastcall<index_collect>(), METH_FASTCALL | METH_KEYWORDS,
      "collect($self)\n--\n\nEvery stored object, in ascending id (creation) order."},
     {"reduce", fastcall<index_reduce>(), METH_FASTCALL | METH_KEYWORDS,
@@ -151,15 +162,18 @@ PyMethodDef index_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* make_index(PyTypeObject* type, std::shared_ptr<IndexAPI> core) {
+  PyObject* self = check(type->tp_alloc(type, 0));
+  auto* obj = reinterpret_cast<IndexObject*>(self);
+  new (&obj->borrow) BorrowFlag();
+  new (&obj->core) std::shared_ptr<IndexAPI>(std::move(core));
+  return self;
+}
+
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     bind_no_args("Index", args, kwargs);
-    std::shared_ptr<IndexAPI> core = IndexAPI::create();
-    PyObject* self = check(type->tp_alloc(type, 0));
-    auto* obj = reinterpret_cast<IndexObject*>(self);
-    new (&obj->borrow) BorrowFlag();
-    new (&obj->core) std::shared_ptr<IndexAPI>(std::move(core));
-    return self;
+    return make_index(type, IndexAPI::create());
   }, nullptr);
 }
 
@@ -180,19 +194,7 @@ void index_dealloc(PyObject* self) {
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   auto* obj = reinterpret_cast<IndexObject*>(self);
-  if (!obj->core) return 0;
-  auto& items = *obj->core->items();
-  if (items.lock.poisoned()) return 0;  // a poisoned lock stays poisoned: the same answer every time
-  int status = 0;
-  try {
-    auto guard = items.lock.read();
-    items.value.for_each([&](std::uint32_t, const IndexableHandle& item) {
-      if (status == 0) status = visit(item.get(), arg);
-    });
-  } catch (...) {
-    return 0;
-  }
-  return status;
+  return obj->core ? visit_slots(obj->core->items(), visit, arg) : 0;
 }
 
 // Breaks a cycle through this index by giving it a fresh, empty core; the old core (and the
@@ -218,49 +220,26 @@ PyType_Slot index_slots[] = {
 PyType_Spec index_spec = {"builtins.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
                           index_slots};
 
-// Views and query expressions are made only by the module, never by calling the class.
-template <const char* kName>
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, (std::string("No constructor defined for ") + kName).c_str());
-  return nullptr;
-}
-
-// Views and expressions hold no references yet; they take part in the collector all the same, so
-// what they come to hold is reported from the start.
-void plain_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-int plain_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-constexpr char kFilteredIndex[] = "FilteredIndex";
-constexpr char kPyQueryExpr[] = "PyQueryExpr";
-
-PyType_Slot filtered_index_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor<kFilteredIndex>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(plain_traverse)},
-    {0, nullptr},
-};
-PyType_Spec filtered_index_spec = {"builtins.FilteredIndex", sizeof(FilteredIndexObject), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, filtered_index_slots};
-
-PyType_Slot query_expr_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor<kPyQueryExpr>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(plain_traverse)},
-    {0, nullptr},
-};
-PyType_Spec query_expr_spec = {"builtins.PyQueryExpr", sizeof(PyQueryExprObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, query_expr_slots};
-
 }  // namespace
+
+PyObject* new_index(std::shared_ptr<IndexAPI> core) { return make_index(index_type(), std::move(core)); }
+
+int visit_slots(const std::shared_ptr<Locked<Slots>>& items, visitproc visit, void* arg) {
+  // The count changes only under the interpreter lock (views are made and dropped holding it),
+  // so every pass of one collection gets the same answer.
+  if (items.use_count() != 1) return 0;
+  if (items->lock.poisoned()) return 0;  // a poisoned lock stays poisoned: the same answer every time
+  int status = 0;
+  try {
+    auto guard = items->lock.read();
+    items->value.for_each([&](std::uint32_t, const IndexableHandle& item) {
+      if (status == 0) status = visit(item.get(), arg);
+    });
+  } catch (...) {
+    return 0;
+  }
+  return status;
+}
 
 std::string verify_index(PyObject* index) {
   if (!PyObject_TypeCheck(index, index_type())) raise_wrong_type("index", index, "Index");
@@ -271,16 +250,6 @@ std::string verify_index(PyObject* index) {
 
 PyTypeObject* index_type() {
   static PyTypeObject* type = create_type(index_spec, "Index");
-  return type;
-}
-
-PyTypeObject* filtered_index_type() {
-  static PyTypeObject* type = create_type(filtered_index_spec, "FilteredIndex");
-  return type;
-}
-
-PyTypeObject* query_expr_type() {
-  static PyTypeObject* type = create_type(query_expr_spec, "PyQueryExpr");
   return type;
 }
 

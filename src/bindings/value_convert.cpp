@@ -334,6 +334,16 @@ PyValue make_value(OwnedRef owned) {
   return PyValue(std::move(handle), std::move(primitave), hash, key, hash_failed);
 }
 
+PyValue clone_value(const PyValue& value) {
+  PyHandle handle = PyHandle::take(OwnedRef::incref(value.obj()));
+  if (const auto* rep = value.representative()) {
+    handle = PyHandle::listed_copy_of(handle);
+    std::lock_guard lock(representatives().lock);
+    link(handle.listed_cell(), const_cast<Representative*>(rep->get()));
+  }
+  return value.with_handle(std::move(handle));
+}
+
 AttrName attr_name_of(PyObject* name) {
   if (std::optional<std::string_view> text = utf8_or_error(name)) return AttrName(*text);
   OwnedRef cause = OwnedRef::steal(fetch_exception());

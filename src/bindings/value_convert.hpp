@@ -13,6 +13,11 @@ namespace vantorelle::py {
 PyValue make_value(OwnedRef obj);
 inline PyValue make_value(BorrowedRef obj) { return make_value(OwnedRef::incref(obj)); }
 
+// A copy of `value` holding a reference of its own to the object (a new cell, listed with its
+// class for a value keyed by a representative), so that the copy is reported to the collector
+// by its own holder. Interpreter lock held.
+PyValue clone_value(const PyValue& value);
+
 // The attribute name of a str (the caller checks the type). A name that is not valid text (a lone
 // surrogate) cannot be stored or looked up: ValueError naming it, caused by the encoding error.
 AttrName attr_name_of(PyObject* name);

@@ -11,23 +11,25 @@
 
 namespace vantorelle {
 
-std::shared_ptr<IndexAPI> IndexAPI::create() {
-  return std::make_shared<IndexAPI>(std::weak_ptr<IndexAPI>(), 0, AttrName(), std::make_shared<std::atomic<bool>>(false));
+std::shared_ptr<IndexAPI> IndexAPI::create(bool indexes_private_names) {
+  return std::make_shared<IndexAPI>(std::weak_ptr<IndexAPI>(), 0, AttrName(), std::make_shared<std::atomic<bool>>(false),
+                                    indexes_private_names);
 }
 
 std::shared_ptr<IndexAPI> IndexAPI::create_nested(IndexAPI& owner, const AttrName& name) {
-  return std::make_shared<IndexAPI>(owner.weak_from_this(), owner.level_ + 1, name, owner.cuts_made_);
+  return std::make_shared<IndexAPI>(owner.weak_from_this(), owner.level_ + 1, name, owner.cuts_made_, false);
 }
 
 IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name,
-                   std::shared_ptr<std::atomic<bool>> cuts_made)
+                   std::shared_ptr<std::atomic<bool>> cuts_made, bool indexes_private_names)
     : index_(std::make_shared<Locked<AttributeTable>>()),
       items_(std::make_shared<Locked<Slots>>()),
       ids_(std::make_shared<Locked<Bitmap>>()),
       parent_(std::move(parent)),
       level_(level),
       name_(std::move(name)),
-      cuts_made_(std::move(cuts_made)) {}
+      cuts_made_(std::move(cuts_made)),
+      indexes_private_names_(indexes_private_names) {}
 
 const std::shared_ptr<IndexAPI>& default_index_arc() {
   static const std::shared_ptr<IndexAPI> DEFAULT_INDEX_ARC = IndexAPI::create();
@@ -96,7 +98,7 @@ void IndexAPI::rekey(ValueTable::Entry& entry, const AttrName& name) {
 void IndexAPI::index_attributes(AttributeTable& table, std::uint32_t id, const AttributeMap& snapshot,
                                 IndexWork& work) {
   snapshot.for_each([&](const AttrName& name, const PyValue& value) {
-    if (!name.is_private()) add_index(table, id, name, value, work);
+    if (indexes(name)) add_index(table, id, name, value, work);
   });
 }
 
@@ -137,7 +139,7 @@ void IndexAPI::update_index(RwLock::WriteGuard guard, const AttrName& name, cons
   IndexWork work;
   {
     RwLock::WriteGuard held = std::move(guard);
-    if (name.is_private()) return;
+    if (!indexes(name)) return;
     if (previous != nullptr) remove_index(index_->value, id, name, *previous, work);
     // Checked under the table lock, which every change of the slot's indexed state also holds.
     if (stored(id)) {
@@ -240,7 +242,7 @@ void IndexAPI::withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_
   // whose new values this read may miss, sees the epoch move and withdraws them itself.
   Snapshot snapshot = nested.snapshot_for_index();
   snapshot->for_each([&](const AttrName& name, const PyValue& value) {
-    if (!name.is_private()) remove_index(index_->value, id, name, value, work);
+    if (indexes(name)) remove_index(index_->value, id, name, value, work);
   });
 }
 
@@ -259,7 +261,7 @@ void IndexAPI::recheck_below(const IndexableHandle& obj, IndexWork& work) {
     if (!core->has_object_id(holder)) continue;
     Snapshot snapshot = item.native().snapshot();
     snapshot->for_each([&](const AttrName& name, const PyValue& value) {
-      if (name.is_private() || !value.primitave().is_ind()) return;
+      if (!core->indexes(name) || !value.primitave().is_ind()) return;
       std::shared_ptr<IndexAPI> nested;
       {
         auto guard = core->index_->lock.read();

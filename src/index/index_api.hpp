@@ -38,6 +38,7 @@
 namespace vantorelle {
 
 class Indexable;
+struct QueryExpr;
 
 // Indexable values nested deeper than this below a top-level object are refused before anything
 // is stored: each level is a core of its own.
@@ -50,12 +51,12 @@ using HashQuery = std::vector<std::pair<AttrName, std::vector<PyValue>>>;
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
-  // A top-level core.
-  static std::shared_ptr<IndexAPI> create();
+  // A top-level core. A rebased one also indexes the names that begin with "_".
+  static std::shared_ptr<IndexAPI> create(bool indexes_private_names = false);
   // The nested core of `owner`'s attribute `name`.
   static std::shared_ptr<IndexAPI> create_nested(IndexAPI& owner, const AttrName& name);
   IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name,
-           std::shared_ptr<std::atomic<bool>> cuts_made);
+           std::shared_ptr<std::atomic<bool>> cuts_made, bool indexes_private_names);
   IndexAPI(const IndexAPI&) = delete;
   IndexAPI& operator=(const IndexAPI&) = delete;
 
@@ -84,6 +85,12 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // of this core and the cores above it.
   bool is_ancestor(std::uint32_t id, std::uint32_t candidate) const;
 
+  // Evaluates `expr` (index/query_eval.hpp) with this core's id set as the universe, under read
+  // locks on the table, then the id set. Call inside pool::run.
+  Bitmap reduced_query(const QueryExpr& expr) const;
+  // The holders, in the owning core, of the objects `ids` stored in this nested core, each once.
+  Bitmap get_direct_parents(const Bitmap& ids) const;
+
   // Keyword filtering over the attribute table.
   Bitmap filter_by_hashes(const HashQuery& query) const;
   // Narrows every value set to the objects matching `query`, then re-inserts their attributes.
@@ -111,6 +118,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   const std::shared_ptr<Locked<Bitmap>>& ids() const noexcept { return ids_; }
   bool is_empty() const;
   bool narrowed() const noexcept { return narrowed_.load(std::memory_order_relaxed); }
+  // Whether this core indexes attribute `name` (names beginning with "_" only in rebased cores).
+  bool indexes(const AttrName& name) const noexcept { return indexes_private_names_ || !name.is_private(); }
 
   // Checks every invariant of this core and the cores nested below it against the stored objects'
   // current attributes; empty while they hold, else the first broken one. For tests, with no
@@ -152,8 +161,13 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Shared by a top-level core and every core nested below it: set once a store was skipped as
   // closing a cycle, so that trees without cycles never pay for rechecks.
   std::shared_ptr<std::atomic<bool>> cuts_made_;
+  const bool indexes_private_names_;
   std::atomic<bool> narrowed_{false};  // reduce has run: value sets may miss stored objects
 };
+
+// Keyword filtering: the values of one name are united, names are intersected, cheapest name
+// first. The caller holds the table's read lock.
+Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& query);
 
 // The placeholder core that membership lists ignore; created on first use, kept for the process.
 const std::shared_ptr<IndexAPI>& default_index_arc();

@@ -85,7 +85,7 @@ std::string IndexAPI::verify_one(std::vector<std::shared_ptr<const IndexAPI>>& p
   auto table_guard = index_->lock.read();
   for (const auto& [name, map] : index_->value) {
     std::string_view text = name.view();
-    if (name.is_private()) return where(*this, text) + "an attribute beginning with '_' is indexed";
+    if (!indexes(name)) return where(*this, text) + "an attribute beginning with '_' is indexed";
     auto current = [&](const StoredObject& item) { return item.snapshot->get(text); };
     auto find_stored = [&](std::uint32_t id) -> const StoredObject* {
       auto at = std::lower_bound(stored_objects.begin(), stored_objects.end(), id,

@@ -61,7 +61,7 @@ std::vector<std::shared_ptr<IndexAPI>> Indexable::live_memberships() const {
 void Indexable::reindex(IndexAPI& core, const AttributeMap& previous,
                         std::span<const std::pair<AttrName, PyValue>> updates) {
   for (const auto& [name, value] : updates) {
-    if (name.is_private()) continue;
+    if (!core.indexes(name)) continue;
     core.update_index(core.get_index_writer(), name, previous.get(name.view()), value, id_);
   }
 }
@@ -75,11 +75,11 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
     Snapshot previous;
     std::lock_guard assigning(assign_mutex_);
     previous = snapshot();
-    bool indexed = false;
+    // Names beginning with "_" are indexed by rebased cores only; reindex asks each core.
+    bool indexed = !updates.empty();
     bool graph_changes = false;
     for (const auto& [name, value] : updates) {
       if (name.is_private()) continue;
-      indexed = true;
       const PyValue* old = previous->get(name.view());
       graph_changes = graph_changes || value.primitave().is_ind() || (old != nullptr && old->primitave().is_ind());
     }

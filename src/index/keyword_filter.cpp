@@ -28,8 +28,10 @@ std::uint64_t estimate_cost(const AttributeTable& table, const AttrName& name, c
   return cost;
 }
 
+}  // namespace
+
 // A name the table does not hold, or an empty intermediate result, ends the work at once.
-Bitmap filter_table(const AttributeTable& table, const HashQuery& query) {
+Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& query) {
   if (query.empty() || table.empty()) return Bitmap();
   std::vector<std::pair<std::uint64_t, std::size_t>> order;
   order.reserve(query.size());
@@ -71,11 +73,9 @@ Bitmap filter_table(const AttributeTable& table, const HashQuery& query) {
   return result;
 }
 
-}  // namespace
-
 Bitmap IndexAPI::filter_by_hashes(const HashQuery& query) const {
   auto guard = index_->lock.read();
-  return filter_table(index_->value, query);
+  return filter_index_by_hashes(index_->value, query);
 }
 
 void IndexAPI::reduce(const HashQuery& query) {
@@ -85,7 +85,7 @@ void IndexAPI::reduce(const HashQuery& query) {
     auto guard = index_->lock.write();
     narrowed_.store(true, std::memory_order_relaxed);
     AttributeTable& table = index_->value;
-    Bitmap matched = filter_table(table, query);
+    Bitmap matched = filter_index_by_hashes(table, query);
     HybridSet keep = HybridSet::from_bitmap(matched.copy());
     for (auto& [name, map] : table) {
       for (auto& [value, ids] : map->values()) ids.and_inplace(keep);

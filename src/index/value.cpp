@@ -131,7 +131,9 @@ bool printable(char32_t c) {
   return true;
 }
 
-std::string debug_str(std::string_view text) {
+}  // namespace
+
+std::string debug_quoted(std::string_view text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {
     auto byte = static_cast<unsigned char>(text[i]);
@@ -160,13 +162,11 @@ std::string debug_str(std::string_view text) {
   return out + "\"";
 }
 
-}  // namespace
-
 std::string NativeCastValue::debug_text() const {
   struct Visitor {
     std::string operator()(const Int& x) const { return "Int(" + std::to_string(x.value) + ")"; }
     std::string operator()(const Float& x) const { return "Float(" + debug_float(x.value) + ")"; }
-    std::string operator()(const Str& x) const { return "Str(" + debug_str(x.text) + ")"; }
+    std::string operator()(const Str& x) const { return "Str(" + debug_quoted(x.text) + ")"; }
     std::string operator()(const Ind& x) const { return "Ind(" + debug_address(x.obj.get()) + ")"; }
     std::string operator()(const Unknown&) const { return "Unknown"; }
   };

@@ -106,6 +106,20 @@ class PyValue {
   bool operator==(const PyValue& other) const noexcept;
   std::string debug_text() const;
 
+  // This value on another handle of the same object (a reference of its own): everything else,
+  // the primitive cast, hash and equality key included, stays as it was computed.
+  PyValue with_handle(PyHandle handle) const {
+    PyValue copy = *this;
+    if (copy.primitave_.is_ind()) copy.primitave_.v = NativeCastValue::Ind{IndexableHandle::of_checked(handle)};
+    copy.obj_ = std::move(handle);
+    return copy;
+  }
+  // The representative of a Canonical value, else null.
+  const std::shared_ptr<const Representative>* representative() const noexcept {
+    if (key_ != EqKey::Canonical) return nullptr;
+    return &std::get<std::shared_ptr<const Representative>>(std::get<NativeCastValue::Unknown>(primitave_.v).key);
+  }
+
  private:
   std::int64_t key_int() const noexcept;
   double key_float() const noexcept;
@@ -132,5 +146,8 @@ struct PyValueHash {
 std::string debug_address(const void* address);
 // A double in the shortest text that reads back the same ("1.0", "2.5", "1e16", "1e-5", "NaN").
 std::string debug_float(double value);
+// Text in double quotes, with backslash escapes for quotes, backslashes and control characters
+// and "\u{...}" for other characters that do not print.
+std::string debug_quoted(std::string_view text);
 
 }  // namespace vantorelle

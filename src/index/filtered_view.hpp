@@ -1,0 +1,48 @@
+// A filtered view: the ids a filter selected over an index core's attribute table and slots,
+// which it shares (live) with the core. The ids never change; every narrowing makes a new view.
+// Objects that left the core after the view was made are skipped wherever the view reads them.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "index/index_api.hpp"
+#include "index/query_expr.hpp"
+#include "native/bitmap.hpp"
+
+namespace vantorelle {
+
+struct FilteredView {
+  std::shared_ptr<Locked<AttributeTable>> index;
+  std::shared_ptr<Locked<Slots>> items;
+  Bitmap ids;
+
+  // The keyword filter's ids within this view's (read lock on the table).
+  Bitmap reduced(const HashQuery& query) const;
+  // The expression's ids with this view's ids as the universe (read lock on the table). Call
+  // inside pool::run.
+  Bitmap reduced_query(const QueryExpr& expr) const;
+  // The number of ids.
+  std::uint64_t size() const noexcept { return ids.cardinality(); }
+  // Calls f(PyObject*) for the objects of the view still stored, in ascending id order, under the
+  // slot read lock; returns how many it called f for.
+  template <class F>
+  std::uint64_t for_each_object(F&& f) const {
+    std::vector<std::uint32_t> selected = ids.to_vector();
+    std::uint64_t count = 0;
+    auto guard = items->lock.read();
+    items->value.for_each_of(selected, [&](const IndexableHandle* obj) {
+      if (obj == nullptr) return;
+      f(obj->get());
+      ++count;
+    });
+    return count;
+  }
+  // Handles on the objects of the view still stored, in ascending id order.
+  std::vector<IndexableHandle> objects() const;
+  // A new top-level core holding the view's objects still stored, indexed from their current
+  // attributes, names beginning with "_" included (and kept current on assignment).
+  std::shared_ptr<IndexAPI> rebase() const;
+};
+
+}  // namespace vantorelle

@@ -242,6 +242,47 @@ def collector_scenario(seconds):
     assert len(ballast) == 100_000
 
 
+def query_scenario(seconds, threads=2):
+    """Nested and_/or_ trees over dotted paths, evaluated on a small worker pool while writers
+    assign attributes of the nested objects (which takes the nested cores' write locks): every
+    query ends, and ends with an answer the index held at some moment."""
+    os.environ["RAYON_NUM_THREADS"] = str(threads)  # read once, at the pool's first use
+    from Vantorelle import PyQueryExpr as Q
+    leaves = [Indexable(w=i) for i in range(4)]
+    kids = [Indexable(v=i, leaf=leaves[i % 4]) for i in range(8)]
+    objs = [Indexable(k=i % 5, child=kids[i % 8]) for i in range(64)]
+    index = Index()
+    index.add_object_many(objs)
+    until = time.monotonic() + seconds
+    branch = lambda i: Q.and_(Q.or_(Q.eq("child.v", i), Q.ge("child.leaf.w", 2)),
+                              Q.not_(Q.and_(Q.eq("k", i % 5), Q.lt("child.leaf.w", 1))))
+    tree = Q.or_(*[branch(i) for i in range(6)], Q.and_(*[Q.ne("child.leaf.w", i) for i in range(3)]))
+
+    def query():
+        while time.monotonic() < until:
+            retry(lambda: index.reduced_query(tree).collect(), until)
+            retry(lambda: index.reduced_query(tree).reduced_query(tree).collect(), until)
+
+    def assign(seed):
+        r = random.Random(seed)
+        while time.monotonic() < until:
+            kid = r.choice(kids)
+            kid.v = r.randrange(8)
+            kid.leaf = r.choice(leaves)
+            r.choice(leaves).w = r.randrange(4)
+
+    run_workers([query, query, lambda: assign(1), lambda: assign(2)])
+    check_final_values(index, objs, [("child", kids)])
+    want = [o for o in objs if any(
+        (o.child.v == i or o.child.leaf.w >= 2) and not (o.k == i % 5 and o.child.leaf.w < 1) for i in range(6))
+        or all(o.child.leaf.w != i for i in range(3))]
+    assert index.reduced_query(tree).collect() == want
+
+
+def query_scenario_one_thread(seconds):
+    query_scenario(seconds, threads=1)
+
+
 CHILD = """
 import faulthandler, sys
 faulthandler.dump_traceback_later({hang}, exit=True)
@@ -256,7 +297,8 @@ print("ok")
 @pytest.mark.stress
 @pytest.mark.parametrize("scenario, seconds", [("mixed_scenario", 4), ("add_race_scenario", 3),
                                                ("reduce_race_scenario", 2), ("nested_churn_scenario", 3),
-                                               ("collector_scenario", 4)])
+                                               ("collector_scenario", 4), ("query_scenario", 4),
+                                               ("query_scenario_one_thread", 3)])
 def test_concurrent_use_ends_with_every_index_holding_the_final_values(run_python, scenario, seconds):
     code = CHILD.format(hang=seconds + 40, path=os.path.dirname(os.path.abspath(__file__)), scenario=scenario,
                         seconds=seconds)

@@ -106,8 +106,8 @@ void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
   py::DeferReleases defer;
   std::vector<IndexableHandle> replaced;  // dropped after the locks
   {
-    auto guard = items_->lock.write();
     auto ids_guard = ids_->lock.write();
+    auto guard = items_->lock.write();
     Slots& slots = items_->value;
     std::shared_ptr<IndexAPI> self = shared_from_this();
     for (const IndexableHandle& obj : objs) {
@@ -193,6 +193,7 @@ void IndexAPI::store_nested(const IndexableHandle& obj, std::uint32_t parent_id,
     return;
   }
   {
+    auto ids_guard = ids_->lock.write();
     auto guard = items_->lock.write();
     if (!holder_carries(parent_id, nested)) return;
     Slots& slots = items_->value;
@@ -202,7 +203,6 @@ void IndexAPI::store_nested(const IndexableHandle& obj, std::uint32_t parent_id,
     }
     slots.put(id, obj);
     slots.links[id] = StoredItemParent{HybridSet::single(parent_id)};
-    auto ids_guard = ids_->lock.write();
     ids_->value.add(id);
     nested.record_membership(shared_from_this());
   }
@@ -219,6 +219,7 @@ void IndexAPI::withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_
   IndexableHandle dropped;  // released after the locks below
   auto table_guard = index_->lock.write();
   {
+    auto ids_guard = ids_->lock.write();
     auto guard = items_->lock.write();
     Slots& slots = items_->value;
     // Not stored (the value closed a cycle, or was withdrawn already): nothing to do.
@@ -234,7 +235,6 @@ void IndexAPI::withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_
       return;
     }
     dropped = slots.take(id);
-    auto ids_guard = ids_->lock.write();
     ids_->value.remove(id);
     nested.withdraw_membership(this);
   }

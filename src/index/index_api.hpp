@@ -7,15 +7,15 @@
 // together under the slot lock. Value tables, range trees and nested cores hold only stored
 // ids (value tables possibly fewer, once `reduce` narrowed them). verify() checks all of it.
 //
-// Lock discipline (docs/ARCHITECTURE.md has the whole order):
-//  - A thread holds at most one core's attribute-table (`index`) write lock at a time. Work on a
-//    nested core that a table change causes is queued (IndexWork) and run after the lock is
-//    released, never inside it.
-//  - Slot (`items`) and id-set (`ids`) locks are taken under at most a table lock; `ids` is
-//    taken while holding `items`, never the reverse; nothing but leaf locks (an object's
-//    membership list, pending releases) is taken while holding either.
-//  - Readers may hold table read locks of an owning core and then of its nested cores (outer to
-//    inner); writers never wait for a second table lock, so this cannot close a cycle.
+// Lock discipline (docs/ARCHITECTURE.md has the whole order). Along a chain of cores C0 (top) ..
+// Cn (nested), a thread takes locks only in this order:
+//   table(C0), ids(C0), table(C1), ids(C1), ..., table(Cn), ids(Cn), items(Cn), ..., items(C0)
+// (and, below them, leaf locks: an object's membership list and snapshot, pending releases).
+//  - Writers hold at most one core's table write lock. Work on a nested core that a table change
+//    causes is queued (IndexWork) and run after the lock is released, never inside it.
+//  - A core's id set is locked before its slots; slot locks go from inner cores outward (a nested
+//    job checks its holder in the owning core's slots). Queries hold id sets while evaluating
+//    deeper cores, whose slots they then read to lift matches to their holders.
 //  - No interpreter call under any of these locks; Python references dropped under them are
 //    deferred (py::DeferReleases) and released once the locks are gone.
 #pragma once

@@ -39,8 +39,8 @@ std::string IndexAPI::verify_one(std::vector<std::shared_ptr<const IndexAPI>>& p
   std::vector<StoredObject> stored_objects;
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> links;
   {
-    auto items_guard = items_->lock.read();
     auto ids_guard = ids_->lock.read();
+    auto items_guard = items_->lock.read();
     const Slots& slots = items_->value;
     if (std::string broken = slots.verify(); !broken.empty()) return where(*this) + broken;
     std::vector<std::uint32_t> slot_ids;

@@ -73,7 +73,7 @@ TSAN_LIB = $(shell g++ -print-file-name=libtsan.so) $(shell g++ -print-file-name
 test-tsan: deps
 	$(PIP) install --no-build-isolation -Cbuild-dir=build/tsan-py -Ccmake.build-type=Debug \
 	  -Ccmake.define.VANTORELLE_SANITIZE=thread --target build/tsan-site --upgrade .
-	PYTHONPATH=build/tsan-site LD_PRELOAD="$(TSAN_LIB)" TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0" \
+	PYTHONPATH=build/tsan-site LD_PRELOAD="$(TSAN_LIB)" TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  $(PY) -m pytest -q -m stress $(PYTEST_ARGS)
 
 clean:

@@ -29,14 +29,16 @@ struct FilteredView {
   template <class F>
   std::uint64_t for_each_object(F&& f) const {
     std::vector<std::uint32_t> selected = ids.to_vector();
-    std::uint64_t count = 0;
+    // The objects' addresses are gathered first and handed on after: each step of the walk then
+    // depends only on slot loads, so the loads of scattered objects overlap.
+    std::vector<PyObject*> found;
+    found.reserve(selected.size());
     auto guard = items->lock.read();
     items->value.for_each_of(selected, [&](const IndexableHandle* obj) {
-      if (obj == nullptr) return;
-      f(obj->get());
-      ++count;
+      if (obj != nullptr) found.push_back(obj->get());
     });
-    return count;
+    for (PyObject* obj : found) f(obj);
+    return found.size();
   }
   // Handles on the objects of the view still stored, in ascending id order.
   std::vector<IndexableHandle> objects() const;

@@ -7,8 +7,22 @@
 #include "index/index_api.hpp"
 #include "index/query_expr.hpp"
 #include "native/bitmap.hpp"
+#include "native/hybrid_set.hpp"
+
+#include <vector>
 
 namespace vantorelle {
+
+// Unites many id sets at once (see query_eval.cpp). The sets must outlive finish().
+class SetUnion {
+ public:
+  void add(const HybridSet& set);
+  Bitmap finish();
+
+ private:
+  std::vector<const Bitmap*> bitmaps_;
+  std::vector<std::uint32_t> loose_;
+};
 
 // Equality (eq, ne, in_) is the value equality of keyword filters; comparisons read the range
 // trees. A comparison with an Indexable bound, or a bt bound that is not an exact int or float,

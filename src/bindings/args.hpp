@@ -26,6 +26,12 @@ struct BoundArgs {
   OwnedRef kwargs;                             // only with var_kwargs; null when none were passed
 };
 
+// A fast-call entry point as the method table stores it.
+template <auto F>
+constexpr PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(F));
+}
+
 // Throws PyErrorSet with a TypeError on any binding error.
 void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out);
 

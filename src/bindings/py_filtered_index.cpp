@@ -74,11 +74,6 @@ PyObject* view_rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   }, nullptr);
 }
 
-template <auto F>
-constexpr PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(F));
-}
-
 PyMethodDef view_methods[] = {
     {"reduced", fastcall<view_reduced>(), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\nA narrower view: the objects of this one matching the keywords."},

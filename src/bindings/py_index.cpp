@@ -138,11 +138,6 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   }, nullptr);
 }
 
-template <auto F>
-constexpr PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(F));
-}
-
 PyMethodDef index_methods[] = {
     {"reduced", fastcall<index_reduced>(), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\nA view of the objects matching the keywords."},

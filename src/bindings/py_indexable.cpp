@@ -179,16 +179,13 @@ int indexable_clear(PyObject* self) {
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return guarded([&]() -> PyObject* {
     if (!PyUnicode_Check(name)) raise_name_type(name);
-    // A name that is not valid text cannot be stored: it is reported as missing.
+    // A name that is not valid text cannot be stored: only the class can have it.
     std::optional<std::string_view> text = utf8_view_or_none(name);
-    if (!text) raise_object(PyExc_AttributeError, name);
-    {
+    if (text) {
       const AttributeMap& snapshot = as_indexable(self)->native.snapshot_under_gil();
-      if (const PyValue* value = snapshot.get(*text)) {
-        return Py_NewRef(value->obj());
-      }
-      if (PyObject* found = PyObject_GenericGetAttr(self, name)) return found;
+      if (const PyValue* value = snapshot.get(*text)) return Py_NewRef(value->obj());
     }
+    if (PyObject* found = PyObject_GenericGetAttr(self, name)) return found;
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
       raise_object(PyExc_AttributeError, name);

@@ -161,11 +161,6 @@ PyObject* expr_repr(PyObject* self) {
   }, nullptr);
 }
 
-template <auto F>
-constexpr PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(F));
-}
-
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef expr_methods[] = {

@@ -207,6 +207,9 @@ void IndexAPI::store_nested(const IndexableHandle& obj, std::uint32_t parent_id,
     nested.record_membership(shared_from_this());
   }
   auto guard = index_->lock.write();
+  // A withdrawal that ran between the slot lock and this one removed values not indexed yet: the
+  // object is indexed only if it is still stored (withdrawals empty the slot under this lock).
+  if (!stored(id)) return;
   // Filled before this lock: an assignment in between re-indexes this core (it is stored) and
   // then, seeing the epoch move, once more after this read.
   Snapshot snapshot = nested.snapshot_for_index();

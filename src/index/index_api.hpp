@@ -81,8 +81,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   bool has_object_id(std::uint32_t id) const;
 
-  // True when `candidate` is `id` or holds it, directly or further up, through the parent links
-  // of this core and the cores above it.
+  // True when `candidate` holds `id` (stored here), directly or further up, through the parent
+  // links of this core and the cores above it; `id` itself counts only if it holds itself.
   bool is_ancestor(std::uint32_t id, std::uint32_t candidate) const;
 
   // Evaluates `expr` (index/query_eval.hpp) with this core's id set as the universe, under read

@@ -83,7 +83,6 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
       const PyValue* old = previous->get(name.view());
       graph_changes = graph_changes || value.primitave().is_ind() || (old != nullptr && old->primitave().is_ind());
     }
-    if (graph_changes) GRAPH_EPOCH.fetch_add(1, std::memory_order_seq_cst);
 
     std::uint64_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
     std::vector<std::shared_ptr<IndexAPI>> first_pass;
@@ -95,6 +94,9 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
     std::shared_ptr<AttributeMap> next = std::make_shared<AttributeMap>(*previous);
     for (const auto& [name, value] : updates) next->insert(name, value);
     replaced = publish(std::move(next));
+    // After publishing: a run that learned the graph before this point learned it under the old
+    // epoch, and forgets it at its next look.
+    if (graph_changes) GRAPH_EPOCH.fetch_add(1, std::memory_order_seq_cst);
 
     if (indexed) {
       bool raced = index_epoch_.load(std::memory_order_seq_cst) != epoch_before;

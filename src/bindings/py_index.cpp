@@ -19,6 +19,8 @@ const Signature kGetByAttribute{"Index.get_by_attribute", {}, 0, true};
 const Signature kReduce{"Index.reduce", {}, 0, true};
 const Signature kReduced{"Index.reduced", {}, 0, true};
 const Signature kReducedQuery{"Index.reduced_query", {"query"}, 1};
+const Signature kGroupBy{"Index.group_by", {"attr"}, 1};
+const Signature kUnionWith{"Index.union_with", {"other"}, 1};
 
 // Refuses values nested too deep, with nothing stored, then runs the core's add protocol with the
 // interpreter lock released.
@@ -138,6 +140,63 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   }, nullptr);
 }
 
+// The dict of a grouping: each group's value (the first object under which it entered) to a view
+// of its ids. Keys are hashed and compared by the interpreter here, holding no native lock; two
+// groups it finds equal (an __eq__ the equality keys could not foresee) unite instead of one
+// replacing the other.
+PyObject* dict_of_groups(const IndexAPI& core, GroupList& groups) {
+  OwnedRef dict = OwnedRef::steal(check(PyDict_New()));
+  for (Group& group : groups) {
+    PyObject* key = group.value.obj();
+    PyObject* existing = PyDict_GetItemWithError(dict.get(), key);
+    if (existing == nullptr && PyErr_Occurred()) throw PyErrorSet();
+    if (existing != nullptr) {
+      group.ids.or_inplace(reinterpret_cast<FilteredIndexObject*>(existing)->view->ids);
+    }
+    OwnedRef view = OwnedRef::steal(new_filtered_index(
+        std::make_shared<const FilteredView>(FilteredView{core.index(), core.items(), std::move(group.ids)})));
+    if (PyDict_SetItem(dict.get(), key, view.get()) < 0) throw PyErrorSet();
+  }
+  return dict.release();
+}
+
+PyObject* index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    SharedAccess access(index->borrow);
+    BoundArgs bound;
+    bind(kGroupBy, args, nargs, kwnames, bound);
+    PyObject* attr = bound.values[0];
+    if (!PyUnicode_Check(attr)) raise_wrong_type("attr", attr, "PyString");
+    AttrName path = attr_name_of(attr);
+    GroupList groups;
+    {
+      ReleaseGil unlocked;
+      groups = index->core->group_by(path.view());
+    }
+    return dict_of_groups(*index->core, groups);
+  }, nullptr);
+}
+
+PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    ExclusiveAccess access(index->borrow);
+    BoundArgs bound;
+    bind(kUnionWith, args, nargs, kwnames, bound);
+    PyObject* other = bound.values[0];
+    if (!PyObject_TypeCheck(other, index_type())) raise_wrong_type("other", other, "Index");
+    IndexObject* source = as_index(other);
+    SharedAccess source_access(source->borrow);
+    std::shared_ptr<const IndexAPI> source_core = source->core;
+    {
+      ReleaseGil unlocked;
+      index->core->union_with(*source_core);
+    }
+    Py_RETURN_NONE;
+  }, nullptr);
+}
+
 PyMethodDef index_methods[] = {
     {"reduced", fastcall<index_reduced>(), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\nA view of the objects matching the keywords."},
@@ -152,6 +211,12 @@ PyMethodDef index_methods[] = {
      "(a list or other iterable means any of its items)."},
     {"add_object_many", fastcall<index_add_object_many>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object_many($self, objs)\n--\n\nStores and indexes a sequence of Indexable objects."},
+    {"group_by", fastcall<index_group_by>(), METH_FASTCALL | METH_KEYWORDS,
+     "group_by($self, attr)\n--\n\nA dict from each value of the attribute (a dotted path reaches into nested "
+     "objects) to a view of the objects carrying it; objects without it are in no group."},
+    {"union_with", fastcall<index_union_with>(), METH_FASTCALL | METH_KEYWORDS,
+     "union_with($self, other)\n--\n\nStores and indexes every object of the other Index that this one lacks, "
+     "as add_object_many would; the other Index is unchanged."},
     {"add_object", fastcall<index_add_object>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object($self, py_ref)\n--\n\nStores and indexes one Indexable object."},
     {nullptr, nullptr, 0, nullptr},

@@ -91,6 +91,14 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // The holders, in the owning core, of the objects `ids` stored in this nested core, each once.
   Bitmap get_direct_parents(const Bitmap& ids) const;
 
+  // Partitions the stored objects by the value of attribute `path` (a dotted path reaches into
+  // nested objects, one core per dot): one group per distinct value, each object in at most one.
+  // Empty when the path names nothing here. Takes read locks along the path, outer to inner.
+  GroupList group_by(std::string_view path) const;
+  // Stores and indexes, through the add protocol, every object of `other` this core lacks.
+  // `other` is read under its own slot lock, never together with a lock of this core.
+  void union_with(const IndexAPI& other);
+
   // Keyword filtering over the attribute table.
   Bitmap filter_by_hashes(const HashQuery& query) const;
   // Narrows every value set to the objects matching `query`, then re-inserts their attributes.

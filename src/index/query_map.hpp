@@ -11,11 +11,14 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <string_view>
+#include <vector>
 #include <unordered_map>
 
 #include "index/attr_name.hpp"
 #include "index/value.hpp"
 #include "index/value_table.hpp"
+#include "native/bitmap.hpp"
 #include "native/bitmap_btree.hpp"
 #include "native/hybrid_set.hpp"
 
@@ -51,6 +54,14 @@ struct IndexWork {
   bool empty() const noexcept { return jobs.empty(); }
 };
 
+// One group of a grouping: a value and the ids of the objects it stands for.
+struct Group {
+  PyValue value;
+  Bitmap ids;
+};
+// Distinct values, each once, with disjoint non-empty id sets; empty when nothing groups.
+using GroupList = std::vector<Group>;
+
 class QueryMap {
  public:
   // The map of attribute `name` in core `owner`, with an empty nested core below it.
@@ -72,6 +83,10 @@ class QueryMap {
   ValueTable& values() noexcept { return map_; }
   const BitMapBTree& tree() const noexcept { return tree_; }
   const std::shared_ptr<IndexAPI>& nested() const noexcept { return nested_; }
+  // Groups the objects holding this attribute by the value at `path`, whose head names this
+  // attribute: by its own values, or, for a dotted path, by the groups of the nested core lifted
+  // to their holders. The caller holds the owning core's table read lock.
+  GroupList group_by(std::string_view path) const;
   // True when nothing is left: no value entry, no range entry, no nested object.
   bool is_empty() const;
 

@@ -283,6 +283,90 @@ def query_scenario_one_thread(seconds):
     query_scenario(seconds, threads=1)
 
 
+def union_scenario(seconds):
+    """Unions in both directions at once, while the objects' attributes change: each union either
+    fails at the borrow or completes, never waits for the other; in the end both indexes hold
+    every object with its final values."""
+    shared = [Indexable(k=i % 6, s=SS[i % 3]) for i in range(20)]
+    mine = [Indexable(k=i % 6, s=SS[i % 3]) for i in range(40)]
+    theirs = [Indexable(k=i % 6, s=SS[i % 3], child=shared[i % 20]) for i in range(40)]
+    everything = shared + mine + theirs
+    a, b = Index(), Index()
+    a.add_object_many(shared + mine)
+    b.add_object_many(theirs)
+    until = time.monotonic() + seconds
+    outcomes = {"done": 0, "busy": 0}
+
+    def unite(this, other):
+        while time.monotonic() < until:
+            try:
+                this.union_with(other)
+                outcomes["done"] += 1
+            except RuntimeError as error:
+                assert str(error) in BUSY, error
+                outcomes["busy"] += 1
+
+    def assign(seed):
+        r = random.Random(seed)
+        while time.monotonic() < until:
+            obj = r.choice(everything)
+            obj.k = r.choice(KS)
+            obj.s = r.choice(SS)
+
+    run_workers([lambda: unite(a, b), lambda: unite(b, a), lambda: assign(1)])
+    assert outcomes["done"] > 0
+    a.union_with(b)
+    b.union_with(a)
+    for index in (a, b):
+        check_final_values(index, everything, [("k", KS), ("s", SS), ("child", shared)])
+
+
+def group_by_scenario(seconds):
+    """Groupings by an attribute and by a dotted path while other threads assign both: each result
+    is a partition (no object in two groups) whose every member carried its group's value at some
+    moment."""
+    kids = [Indexable(v=i % 4) for i in range(8)]
+    objs = [Indexable(k=i % 6, child=kids[i % 8]) for i in range(80)]
+    index = Index()
+    index.add_object_many(objs)
+    seen_k = {id(o): {o.k} for o in objs}  # every value an object's k has had (entered before assigning)
+    seen_v = {id(kid): {kid.v} for kid in kids}
+    holders = {id(o): {id(o.child)} for o in objs}
+    until = time.monotonic() + seconds
+
+    def group():
+        while time.monotonic() < until:
+            for path in ("k", "child.v"):
+                members = {}
+                for key, view in index.group_by(path).items():
+                    for obj in view.collect():
+                        assert id(obj) not in members, f"{path}: object in groups {members[id(obj)]} and {key}"
+                        members[id(obj)] = key
+                        if path == "k":
+                            assert key in seen_k[id(obj)], (key, seen_k[id(obj)])
+                        else:
+                            assert any(key in seen_v[kid] for kid in list(holders[id(obj)])), key
+
+    def assign(seed):
+        r = random.Random(seed)
+        while time.monotonic() < until:
+            obj, kid = r.choice(objs), r.choice(kids)
+            value = r.choice(KS)
+            seen_k[id(obj)].add(value)
+            obj.k = value
+            value = r.randrange(4)
+            seen_v[id(kid)].add(value)
+            kid.v = value
+            kid = r.choice(kids)
+            holders[id(obj)].add(id(kid))
+            obj.child = kid
+
+    run_workers([group, group, lambda: assign(1), lambda: assign(2)])
+    check_final_values(index, objs, [("k", KS), ("child", kids)])
+    assert {key: [id(o) for o in view.collect()] for key, view in index.group_by("child.v").items()} == {
+        v: [id(o) for o in objs if o.child.v == v] for v in {o.child.v for o in objs}}
+
+
 CHILD = """
 import faulthandler, sys
 faulthandler.dump_traceback_later({hang}, exit=True)
@@ -298,7 +382,8 @@ print("ok")
 @pytest.mark.parametrize("scenario, seconds", [("mixed_scenario", 4), ("add_race_scenario", 3),
                                                ("reduce_race_scenario", 2), ("nested_churn_scenario", 3),
                                                ("collector_scenario", 4), ("query_scenario", 4),
-                                               ("query_scenario_one_thread", 3)])
+                                               ("query_scenario_one_thread", 3), ("union_scenario", 3),
+                                               ("group_by_scenario", 3)])
 def test_concurrent_use_ends_with_every_index_holding_the_final_values(run_python, scenario, seconds):
     code = CHILD.format(hang=seconds + 40, path=os.path.dirname(os.path.abspath(__file__)), scenario=scenario,
                         seconds=seconds)

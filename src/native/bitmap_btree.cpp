@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
+#include <cmath>
 
 #include "native/failure.hpp"
 
@@ -31,6 +33,18 @@ bool node_needs_split(const Node& node) noexcept {
 bool child_needs_split(const BitMapBTreeNode& child) noexcept {
   if (const LeafNode* leaf = child.leaf()) return node_needs_split(*leaf);
   return node_needs_split(*child.internal());
+}
+
+// How many entries a node splitting for `key` keeps: most of them when the key lies beyond its
+// last one (its last child, for an internal node), else half.
+uint32_t split_keep(const LeafNode& leaf, Key128 key) noexcept {
+  const bool appending = key > leaf.entries[leaf.offset + leaf.count - 1].key;
+  return appending ? leaf.count * kAppendKeepTenths / 10 : leaf.count / 2;
+}
+
+uint32_t split_keep(const InternalNode& node, Key128 key) noexcept {
+  const bool appending = key >= node.keys[node.offset + node.count - 1].key;
+  return appending ? node.count * kAppendKeepTenths / 10 : node.count / 2;
 }
 
 }  // namespace
@@ -74,6 +88,36 @@ Key128 CompositeKey128::value_part(NumericValue value) noexcept {
   }
   const Key128 magnitude_part = (Key128(exponent) << 80) | significand;
   return negative ? ~(kSignBit | magnitude_part) & kMask96 : kSignBit | magnitude_part;
+}
+
+NumericValue CompositeKey128::number() const noexcept {
+  constexpr Key128 kSignBit = Key128(1) << 95;
+  constexpr Key128 kMask96 = (Key128(1) << 96) - 1;
+  constexpr Key128 kSignificand = (Key128(1) << 80) - 1;
+  constexpr int32_t kBias = 16383;
+  const Key128 bits = value_bits();
+  if (bits == kSignBit) return NumericValue::of_int(0);
+  const bool negative = (bits & kSignBit) == 0;
+  const Key128 magnitude_part = (negative ? ~bits & kMask96 : bits) & ~kSignBit;
+  const auto exponent = static_cast<int32_t>(magnitude_part >> 80);
+  const Key128 significand = magnitude_part & kSignificand;
+  const int32_t power = exponent - kBias;
+  if (power >= 0 && power <= 63 && (significand & ((Key128(1) << (79 - power)) - 1)) == 0) {
+    const auto magnitude = static_cast<uint64_t>(significand >> (79 - power));
+    if (!negative && magnitude <= uint64_t(INT64_MAX)) return NumericValue::of_int(static_cast<int64_t>(magnitude));
+    if (negative && magnitude <= uint64_t(INT64_MAX) + 1) {
+      return NumericValue::of_int(static_cast<int64_t>(~magnitude + 1));
+    }
+  }
+  // Made from a double: its 53 significant bits sit at the top of the significand.
+  const auto mantissa = static_cast<uint64_t>(significand >> 27);
+  double value;
+  if (power == 2047 - 1023) {
+    value = std::bit_cast<double>((uint64_t(0x7FF) << 52) | (mantissa & ((uint64_t(1) << 52) - 1)));
+  } else {
+    value = std::ldexp(static_cast<double>(mantissa), power - 52);
+  }
+  return NumericValue::of_float(negative ? -value : value);
 }
 
 // ---- BitMapBTreeNode ---------------------------------------------------------------------------
@@ -169,8 +213,7 @@ void LeafNode::recenter() noexcept {
   offset = target;
 }
 
-std::pair<CompositeKey128, std::unique_ptr<LeafNode>> LeafNode::split() {
-  const uint32_t keep = count / 2;
+std::pair<CompositeKey128, std::unique_ptr<LeafNode>> LeafNode::split(uint32_t keep) {
   const uint32_t moved = count - keep;
   if (moved == 0) fail(kInvalidOffset);
   auto right = std::make_unique<LeafNode>();
@@ -248,7 +291,7 @@ bool InternalNode::split_and_insert(const CompositeKey128& key, uint32_t positio
   // ascending; the first separator is never compared in a descent, only kept in order.
   CompositeKey128 left_first;
   if (LeafNode* leaf = children[slot].leaf()) {
-    auto [s, r] = leaf->split();
+    auto [s, r] = leaf->split(split_keep(*leaf, key.key));
     left_ids = leaf->ids();
     right_ids = r->ids();
     left_first = leaf->entries[leaf->offset];
@@ -256,7 +299,7 @@ bool InternalNode::split_and_insert(const CompositeKey128& key, uint32_t positio
     right = BitMapBTreeNode(std::move(r));
   } else {
     InternalNode* inner = children[slot].internal();
-    auto [s, r] = inner->split();
+    auto [s, r] = inner->split(split_keep(*inner, key.key));
     left_ids = inner->get_bitmap();
     right_ids = r->get_bitmap();
     left_first = inner->keys[inner->offset];
@@ -272,12 +315,13 @@ bool InternalNode::split_and_insert(const CompositeKey128& key, uint32_t positio
   bitmaps[slot + 1] = std::move(right_ids);
   ++count;
   // Descending again applies the one descent rule: a key >= the separator goes right. Neither
-  // half can need a split (each holds at most 48 entries), so this recursion ends at once.
+  // half can need a split (an even split leaves at most 48 entries in each; an appending one at
+  // most 86 recentered on the left, where the key does not go, and 10 on the right), so this
+  // recursion ends at once.
   return insert(key);
 }
 
-std::pair<CompositeKey128, std::unique_ptr<InternalNode>> InternalNode::split() {
-  const uint32_t keep = count / 2;
+std::pair<CompositeKey128, std::unique_ptr<InternalNode>> InternalNode::split(uint32_t keep) {
   const uint32_t moved = count - keep;
   auto right = std::make_unique<InternalNode>();
   for (uint32_t i = 0; i < moved; ++i) {
@@ -333,8 +377,6 @@ Bitmap InternalNode::get_bitmap() const {
 
 // ---- BitMapBTree -------------------------------------------------------------------------------
 
-BitMapBTree::BitMapBTree() : root_(std::make_unique<LeafNode>()) {}
-
 uint32_t BitMapBTree::height() const noexcept {
   uint32_t levels = 0;
   for (const BitMapBTreeNode* node = &root_; node->present(); ++levels) {
@@ -346,8 +388,8 @@ uint32_t BitMapBTree::height() const noexcept {
 }
 
 bool BitMapBTree::insert(NumericValue value, uint32_t id) {
-  // A moved-from tree is an empty one.
   if (!root_.present()) root_ = BitMapBTreeNode(std::make_unique<LeafNode>());
+  const CompositeKey128 key = CompositeKey128::make(value, id);
 
   if (child_needs_split(root_)) {
     auto root = std::make_unique<InternalNode>();
@@ -357,7 +399,7 @@ bool BitMapBTree::insert(NumericValue value, uint32_t id) {
     Bitmap left_ids;
     Bitmap right_ids;
     if (LeafNode* leaf = root_.leaf()) {
-      auto [s, r] = leaf->split();
+      auto [s, r] = leaf->split(split_keep(*leaf, key.key));
       if (leaf->count == 0) fail(kInvalidOffset);
       left_separator = leaf->entries[leaf->offset];
       left_ids = leaf->ids();
@@ -366,7 +408,7 @@ bool BitMapBTree::insert(NumericValue value, uint32_t id) {
       right = BitMapBTreeNode(std::move(r));
     } else {
       InternalNode* inner = root_.internal();
-      auto [s, r] = inner->split();
+      auto [s, r] = inner->split(split_keep(*inner, key.key));
       if (inner->count == 0) fail(kIncorrectOffset);
       left_separator = inner->keys[inner->offset];
       left_ids = inner->get_bitmap();
@@ -385,7 +427,6 @@ bool BitMapBTree::insert(NumericValue value, uint32_t id) {
     root_ = BitMapBTreeNode(std::move(root));
   }
 
-  const CompositeKey128 key = CompositeKey128::make(value, id);
   const bool added =
       root_.leaf() ? root_.leaf()->insert_non_full(key) : root_.internal()->insert(key);
   if (!added) return false;

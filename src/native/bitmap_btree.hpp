@@ -47,6 +47,9 @@ inline constexpr uint32_t kSplitThreshold = 85;
 inline constexpr uint32_t kFreshOffset = 48;
 // Run start of the right half of a split; the half holds at most 48 entries.
 inline constexpr uint32_t kSplitRightOffset = 24;
+// A node split by a key beyond its last one (ascending inserts) keeps 9 tenths of its entries:
+// an even split would leave every node behind the growing edge half empty for good.
+inline constexpr uint32_t kAppendKeepTenths = 9;
 
 // Internal-failure texts of the tree: states its invariants exclude.
 inline constexpr const char* kMissingChild = "Missing child";
@@ -81,14 +84,11 @@ struct Bound {
 };
 
 struct CompositeKey128 {
-  // Bits 127..32: value_part(value); bits 31..0: the object id.
+  // Bits 127..32: value_part(value); bits 31..0: the object id. The number itself is not kept:
+  // the value part encodes it exactly (number() gives it back).
   Key128 key = 0;
-  // The number the key was made from, unchanged (3 and 3.0 give equal keys but keep their kind).
-  NumericValue value;
 
-  static CompositeKey128 make(NumericValue value, uint32_t id) noexcept {
-    return {(value_part(value) << 32) | id, value};
-  }
+  static CompositeKey128 make(NumericValue value, uint32_t id) noexcept { return {(value_part(value) << 32) | id}; }
 
   // The 96-bit order-preserving encoding: for any two numbers other than NaN, the parts compare
   // exactly as the numbers do, and are equal iff the numbers are (3 == 3.0, 0 == -0.0, but
@@ -101,9 +101,12 @@ struct CompositeKey128 {
 
   Key128 value_bits() const noexcept { return key >> 32; }
   uint32_t id() const noexcept { return static_cast<uint32_t>(key); }
+  // The number of the key: an Int when it is an integer within 64 bits (so 3.0 comes back as 3,
+  // an equal key), else the Float it was made from.
+  NumericValue number() const noexcept;
 };
 
-static_assert(sizeof(CompositeKey128) == 48);
+static_assert(sizeof(CompositeKey128) == 16);
 
 class BitMapBTreeNode;
 struct InternalNode;
@@ -145,9 +148,9 @@ struct LeafNode {
   bool insert_non_full(const CompositeKey128& key);
   // Removes the entry equal to `key`, closing the gap from the nearer side.
   bool remove(const CompositeKey128& key) noexcept;
-  // Keeps the first count/2 entries (recentered) and moves the rest, in order, into a new leaf
+  // Keeps the first `keep` entries (recentered) and moves the rest, in order, into a new leaf
   // whose run starts at kSplitRightOffset. Returns that leaf's first key and the leaf.
-  std::pair<CompositeKey128, std::unique_ptr<LeafNode>> split();
+  std::pair<CompositeKey128, std::unique_ptr<LeafNode>> split(uint32_t keep);
   // Moves the run to start at (kFanOut - count) / 2.
   void recenter() noexcept;
   Bitmap ids() const;
@@ -203,7 +206,7 @@ struct InternalNode {
   // Splits the child at run position `position`, places the right half after it and inserts
   // `key` into the half it belongs to (keys >= the new separator go right).
   bool split_and_insert(const CompositeKey128& key, uint32_t position);
-  std::pair<CompositeKey128, std::unique_ptr<InternalNode>> split();
+  std::pair<CompositeKey128, std::unique_ptr<InternalNode>> split(uint32_t keep);
   void recenter() noexcept;
   // Moves slots [first, end) by `distance` slots up; the vacated slots become empty.
   void shift_right(uint32_t first, uint32_t end, uint32_t distance) noexcept;
@@ -224,8 +227,8 @@ struct InternalNode {
 
 class BitMapBTree {
  public:
-  // A root leaf with no entries and its run at kFreshOffset.
-  BitMapBTree();
+  // An empty tree allocates nothing: the root leaf comes with the first entry.
+  BitMapBTree() noexcept = default;
   BitMapBTree(BitMapBTree&&) noexcept = default;
   BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
   BitMapBTree(const BitMapBTree&) = delete;

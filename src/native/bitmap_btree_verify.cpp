@@ -74,8 +74,8 @@ class Verifier {
       if (slot > leaf.offset && entry.key <= leaf.entries[slot - 1].key) {
         report(what + " does not follow its predecessor in ascending order");
       }
-      if (entry.value_bits() != CompositeKey128::value_part(entry.value)) {
-        report(what + " does not encode the number it holds");
+      if (entry.value_bits() != CompositeKey128::value_part(entry.number())) {
+        report(what + " does not encode a number");
       }
       in_bounds(entry.key, lo, hi, what);
       const uint32_t id = entry.id();

@@ -142,16 +142,35 @@ TEST(BitMapBTree, AscendingInsertsBuildATreeThatFindsEverything) {
   EXPECT_EQ(ids_in(tree, incl(F(1.0)), incl(I(200))).size(), 200u);
 }
 
+// Ascending inserts (ids and timestamps arrive in order) must not leave every node behind the
+// growing edge half empty; a tree that never saw a number holds no node at all.
+TEST(BitMapBTree, AscendingInsertsFillTheirNodes) {
+  BitMapBTree tree;
+  EXPECT_FALSE(tree.root().present());
+  EXPECT_TRUE(ids_in(tree, kOpen, kOpen).empty());
+  EXPECT_EQ(tree.verify(), "");
+  constexpr uint32_t kCount = 200000;
+  for (uint32_t v = 0; v < kCount; ++v) ASSERT_TRUE(tree.insert(I(v), v));
+  ASSERT_EQ(tree.verify(), "");
+  const auto leaves = leaves_of(tree);
+  EXPECT_GE(double(kCount) / (leaves.size() * kFanOut), 0.85) << leaves.size() << " leaves";
+  EXPECT_EQ(ids_in(tree, incl(I(1000)), excl(I(2000))).size(), 1000u);
+  // Out-of-order inserts into the packed nodes still split evenly and find everything.
+  for (uint32_t v = 0; v < kCount; v += 7) ASSERT_TRUE(tree.insert(F(v + 0.5), kCount + v));
+  ASSERT_EQ(tree.verify(), "");
+  EXPECT_EQ(ids_in(tree, kOpen, kOpen).size(), kCount + (kCount + 6) / 7);
+}
+
 TEST(BitMapBTree, RemovalReportsAndLeavesNothingBehindInCoveredChildren) {
   BitMapBTree tree;
-  for (int64_t v = 0; v < 5000; ++v) tree.insert(I(v), static_cast<uint32_t>(v));
+  for (int64_t v = 0; v < 20000; ++v) tree.insert(I(v), static_cast<uint32_t>(v));
   ASSERT_GE(tree.height(), 3u);
   EXPECT_TRUE(tree.remove(I(2500), 2500));
   EXPECT_FALSE(tree.remove(I(2500), 2500));
   EXPECT_FALSE(tree.remove(I(2501), 2500));
   EXPECT_EQ(tree.verify(), "");
-  const auto ids = ids_in(tree, incl(I(10)), excl(I(4990)));  // 2500 lies in a wholly taken child
-  EXPECT_EQ(ids.size(), 4979u);
+  const auto ids = ids_in(tree, incl(I(10)), excl(I(19990)));  // 2500 lies in a wholly taken child
+  EXPECT_EQ(ids.size(), 19979u);
   EXPECT_FALSE(std::binary_search(ids.begin(), ids.end(), 2500u));
 }
 
@@ -161,12 +180,12 @@ TEST(BitMapBTree, EmptiedLeafStaysAndIsReused) {
   const LeafNode* leaf = leaves_of(tree)[3];
   std::vector<CompositeKey128> entries(leaf->entries.begin() + leaf->offset,
                                        leaf->entries.begin() + leaf->offset + leaf->count);
-  for (const auto& e : entries) ASSERT_TRUE(tree.remove(e.value, e.id()));
+  for (const auto& e : entries) ASSERT_TRUE(tree.remove(e.number(), e.id()));
   EXPECT_EQ(leaf->count, 0u);
   EXPECT_EQ(leaves_of(tree)[3], leaf);
   EXPECT_EQ(tree.verify(), "");
-  EXPECT_TRUE(ids_in(tree, incl(entries.front().value), incl(entries.back().value)).empty());
-  for (const auto& e : entries) tree.insert(e.value, e.id() + 5000);
+  EXPECT_TRUE(ids_in(tree, incl(entries.front().number()), incl(entries.back().number())).empty());
+  for (const auto& e : entries) tree.insert(e.number(), e.id() + 5000);
   EXPECT_EQ(leaf->count, entries.size());
   EXPECT_EQ(tree.verify(), "");
 }
@@ -174,7 +193,7 @@ TEST(BitMapBTree, EmptiedLeafStaysAndIsReused) {
 // A key equal to a separator must go back where removal looks for it, or it stays found forever.
 TEST(BitMapBTree, SeparatorKeysCanBeRemovedReinsertedAndRemovedAgain) {
   BitMapBTree tree;
-  for (int64_t v = 0; v < 3000; ++v) tree.insert(I(v / 4), static_cast<uint32_t>(v));
+  for (int64_t v = 0; v < 6000; ++v) tree.insert(I(v / 4), static_cast<uint32_t>(v));
   std::vector<CompositeKey128> separators;
   for_each_node(tree.root(), [&](const BitMapBTreeNode& n) {
     if (const InternalNode* inner = n.internal()) {
@@ -185,11 +204,11 @@ TEST(BitMapBTree, SeparatorKeysCanBeRemovedReinsertedAndRemovedAgain) {
   });
   ASSERT_GT(separators.size(), 50u);
   for (const auto& s : separators) {
-    if (!tree.remove(s.value, s.id())) continue;  // an upper separator repeats a lower one's key
-    ASSERT_TRUE(tree.insert(s.value, s.id()));
+    if (!tree.remove(s.number(), s.id())) continue;  // an upper separator repeats a lower one's key
+    ASSERT_TRUE(tree.insert(s.number(), s.id()));
     ASSERT_EQ(tree.verify(), "");
-    ASSERT_TRUE(tree.remove(s.value, s.id()));
-    const auto left = ids_in(tree, incl(s.value), incl(s.value));
+    ASSERT_TRUE(tree.remove(s.number(), s.id()));
+    const auto left = ids_in(tree, incl(s.number()), incl(s.number()));
     ASSERT_FALSE(std::binary_search(left.begin(), left.end(), s.id()));
     ASSERT_EQ(tree.verify(), "");
   }
@@ -342,7 +361,7 @@ TEST(BitMapBTree, BrokenInvariantsAreReportedAndFailClearly) {
   std::swap(root.keys[slot], root.keys[slot + 1]);
   ASSERT_EQ(tree.verify(), "");
 
-  const NumericValue inside = root.keys[slot].value;
+  const NumericValue inside = root.keys[slot].number();
   std::optional<Bitmap> bitmap = std::move(root.bitmaps[slot]);
   root.bitmaps[slot].reset();
   EXPECT_EQ(failure_of([&] { tree.insert(inside, 7777); }), kNoLeafBitmap);

@@ -127,5 +127,23 @@ TEST(CompositeKey, MillionsOfRandomPairsOrderExactly) {
   }
 }
 
+// Keys keep no copy of their number: number() must give back one with the very same key, as an Int
+// exactly when the number is an integer within 64 bits.
+TEST(CompositeKey, TheNumberComesBackFromTheKey) {
+  std::mt19937_64 rng(7);
+  std::vector<NumericValue> values = edge_values();
+  for (int i = 0; i < 20000; ++i) values.push_back(random_number(rng));
+  for (NumericValue v : values) {
+    const CompositeKey128 key = CompositeKey128::make(v, 42);
+    const NumericValue back = key.number();
+    ASSERT_EQ(vp(back), vp(v)) << v.i << "/" << v.f;
+    const bool integral = v.kind == Kind::Int || (std::isfinite(v.f) && v.f == std::trunc(v.f) &&
+                                                  v.f >= -0x1p63 && v.f < 0x1p63);
+    ASSERT_EQ(back.kind, integral ? Kind::Int : Kind::Float) << v.i << "/" << v.f;
+    if (back.kind == Kind::Float && !std::isnan(v.f)) ASSERT_EQ(back.f, v.f);
+    if (back.kind == Kind::Int && v.kind == Kind::Int) ASSERT_EQ(back.i, v.i);
+  }
+}
+
 }  // namespace
 }  // namespace vantorelle

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bindings/borrow.hpp"
 #include "bindings/value_convert.hpp"
@@ -17,16 +18,24 @@ namespace vantorelle::py {
 
 using IndexableObject = NativeObject<Indexable>;
 
+// The owner, for the collector, of the references in a top-level core's slots (py_slots.cpp).
+struct SlotsObject {
+  PyObject_HEAD
+  std::shared_ptr<Locked<Slots>> items;
+};
+
 struct IndexObject {
   PyObject_HEAD
   BorrowFlag borrow;
   std::shared_ptr<IndexAPI> core;  // never null once constructed; replaced only by tp_clear
+  PyObject* slots;                 // a SlotsObject on core's slots; null once cleared
 };
 
 struct FilteredIndexObject {
   PyObject_HEAD
   BorrowFlag borrow;
   std::shared_ptr<const FilteredView> view;  // never null once constructed; replaced only by tp_clear
+  PyObject* slots;                           // the SlotsObject of view->items; null once cleared
 };
 
 struct PyQueryExprObject {
@@ -51,17 +60,18 @@ inline IndexableHandle indexable_handle(PyObject* obj) {
   return IndexableHandle::of_checked(PyHandle::take(OwnedRef::incref(obj)));
 }
 
-// A new FilteredIndex over `view` (made under the interpreter lock: its shared fields are copied
-// only while that lock is held, which the collector's traversals rely on).
-PyObject* new_filtered_index(std::shared_ptr<const FilteredView> view);
+// A new FilteredIndex over `view`, whose slots `slots` (a SlotsObject, or null) owns.
+PyObject* new_filtered_index(std::shared_ptr<const FilteredView> view, PyObject* slots);
+// A new SlotsObject owning `items` for the collector.
+PyObject* new_slots_owner(std::shared_ptr<Locked<Slots>> items);
+// Handles carrying references of their own on the objects `shared` names (see
+// IndexAPI::add_objects): what one index's slots hold is never stored in another's.
+std::vector<IndexableHandle> own_handles(const std::vector<IndexableHandle>& shared);
 // A new Index owning `core`.
 PyObject* new_index(std::shared_ptr<IndexAPI> core);
 // The tree of a PyQueryExpr argument, shared for the duration of a call; TypeError naming
 // `argument` for anything else.
 std::shared_ptr<const QueryExpr> query_of(PyObject* obj, const char* argument);
-// Slots' references are reported by their holder only while it is the slots' one holder: a
-// core's slots shared with views are reported by nobody (a collection is only delayed).
-int visit_slots(const std::shared_ptr<Locked<Slots>>& items, visitproc visit, void* arg);
 
 // The core verifier of an Index, for tests: empty while every invariant holds.
 std::string verify_index(PyObject* index);

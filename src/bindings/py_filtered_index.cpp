@@ -31,7 +31,7 @@ PyObject* view_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       ReleaseGil unlocked;
       result->ids = view.reduced(query);
     }
-    return new_filtered_index(std::move(result));
+    return new_filtered_index(std::move(result), as_view(self)->slots);
   }, nullptr);
 }
 
@@ -45,7 +45,7 @@ PyObject* view_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t n
     std::shared_ptr<FilteredView> result = narrower(view);
     // Evaluated holding the interpreter lock; the pool's threads never need it.
     pool::run([&] { result->ids = view.reduced_query(*expr); });
-    return new_filtered_index(std::move(result));
+    return new_filtered_index(std::move(result), as_view(self)->slots);
   }, nullptr);
 }
 
@@ -65,10 +65,17 @@ PyObject* view_rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     BoundArgs bound;
     bind(kRebase, args, nargs, kwnames, bound);
     const FilteredView& view = *as_view(self)->view;
+    std::vector<IndexableHandle> objects;
+    {
+      ReleaseGil unlocked;
+      objects = view.objects();
+    }
+    std::vector<IndexableHandle> owned = own_handles(objects);
+    objects.clear();
     std::shared_ptr<IndexAPI> core;
     {
       ReleaseGil unlocked;
-      core = view.rebase();
+      core = FilteredView::rebase(owned);
     }
     return new_index(std::move(core));
   }, nullptr);
@@ -95,8 +102,8 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
 
 int view_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  const auto& view = as_view(self)->view;
-  return view ? visit_slots(view->items, visit, arg) : 0;
+  Py_VISIT(as_view(self)->slots);
+  return 0;
 }
 
 int view_clear(PyObject* self) {
@@ -105,6 +112,7 @@ int view_clear(PyObject* self) {
       as_view(self)->view,
       std::make_shared<const FilteredView>(FilteredView{std::make_shared<Locked<AttributeTable>>(),
                                                         std::make_shared<Locked<Slots>>(), Bitmap()}));
+  Py_CLEAR(as_view(self)->slots);
   return 0;
 }
 
@@ -112,6 +120,7 @@ void view_dealloc(PyObject* self) {
   HoldingGil holding;
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  Py_CLEAR(as_view(self)->slots);
   as_view(self)->view.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
@@ -132,11 +141,12 @@ PyType_Spec view_spec = {"builtins.FilteredIndex", sizeof(FilteredIndexObject), 
 
 }  // namespace
 
-PyObject* new_filtered_index(std::shared_ptr<const FilteredView> view) {
+PyObject* new_filtered_index(std::shared_ptr<const FilteredView> view, PyObject* slots) {
   PyTypeObject* type = filtered_index_type();
   PyObject* self = check(type->tp_alloc(type, 0));
   new (&as_view(self)->borrow) BorrowFlag();
   new (&as_view(self)->view) std::shared_ptr<const FilteredView>(std::move(view));
+  as_view(self)->slots = Py_XNewRef(slots);
   return self;
 }
 

@@ -1,5 +1,6 @@
 // The Index class: one shared reference to an index core.
 #include <new>
+#include <unordered_map>
 #include <utility>
 
 #include "bindings/args.hpp"
@@ -120,7 +121,7 @@ PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       ReleaseGil unlocked;
       view->ids = index->core->filter_by_hashes(query);
     }
-    return new_filtered_index(std::move(view));
+    return new_filtered_index(std::move(view), index->slots);
   }, nullptr);
 }
 
@@ -136,26 +137,31 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
       ReleaseGil unlocked;
       pool::run([&] { view->ids = index->core->reduced_query(*expr); });
     }
-    return new_filtered_index(std::move(view));
+    return new_filtered_index(std::move(view), index->slots);
   }, nullptr);
 }
 
 // The dict of a grouping: each group's value (the first object under which it entered) to a view
 // of its ids. Keys are hashed and compared by the interpreter here, holding no native lock; two
 // groups it finds equal (an __eq__ the equality keys could not foresee) unite instead of one
-// replacing the other.
-PyObject* dict_of_groups(const IndexAPI& core, GroupList& groups) {
+// replacing the other. That code can reach the dict and put anything in it, so only the views
+// made here (kept, by address) are trusted as views.
+PyObject* dict_of_groups(const IndexObject& index, GroupList& groups) {
   OwnedRef dict = OwnedRef::steal(check(PyDict_New()));
+  std::unordered_map<PyObject*, OwnedRef> made;
   for (Group& group : groups) {
     PyObject* key = group.value.obj();
     PyObject* existing = PyDict_GetItemWithError(dict.get(), key);
     if (existing == nullptr && PyErr_Occurred()) throw PyErrorSet();
-    if (existing != nullptr) {
+    if (existing != nullptr && made.contains(existing)) {
       group.ids.or_inplace(reinterpret_cast<FilteredIndexObject*>(existing)->view->ids);
     }
-    OwnedRef view = OwnedRef::steal(new_filtered_index(
-        std::make_shared<const FilteredView>(FilteredView{core.index(), core.items(), std::move(group.ids)})));
+    auto data = std::make_shared<const FilteredView>(
+        FilteredView{index.core->index(), index.core->items(), std::move(group.ids)});
+    OwnedRef view = OwnedRef::steal(new_filtered_index(std::move(data), index.slots));
     if (PyDict_SetItem(dict.get(), key, view.get()) < 0) throw PyErrorSet();
+    PyObject* address = view.get();
+    made.emplace(address, std::move(view));
   }
   return dict.release();
 }
@@ -174,7 +180,7 @@ PyObject* index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       ReleaseGil unlocked;
       groups = index->core->group_by(path.view());
     }
-    return dict_of_groups(*index->core, groups);
+    return dict_of_groups(*index, groups);
   }, nullptr);
 }
 
@@ -189,9 +195,17 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
     IndexObject* source = as_index(other);
     SharedAccess source_access(source->borrow);
     std::shared_ptr<const IndexAPI> source_core = source->core;
+    std::vector<IndexableHandle> lacking;
     {
       ReleaseGil unlocked;
-      index->core->union_with(*source_core);
+      lacking = index->core->lacking_from(*source_core);
+    }
+    if (lacking.empty()) Py_RETURN_NONE;
+    std::vector<IndexableHandle> owned = own_handles(lacking);
+    lacking.clear();
+    {
+      ReleaseGil unlocked;
+      index->core->add_objects(owned);
     }
     Py_RETURN_NONE;
   }, nullptr);
@@ -223,10 +237,12 @@ PyMethodDef index_methods[] = {
 };
 
 PyObject* make_index(PyTypeObject* type, std::shared_ptr<IndexAPI> core) {
+  OwnedRef slots = OwnedRef::steal(new_slots_owner(core->items()));
   PyObject* self = check(type->tp_alloc(type, 0));
   auto* obj = reinterpret_cast<IndexObject*>(self);
   new (&obj->borrow) BorrowFlag();
   new (&obj->core) std::shared_ptr<IndexAPI>(std::move(core));
+  obj->slots = slots.release();
   return self;
 }
 
@@ -242,27 +258,26 @@ void index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   auto* obj = reinterpret_cast<IndexObject*>(self);
+  Py_CLEAR(obj->slots);
   obj->core.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-// Visits the objects in the top-level slots: each slot's reference belongs to this index alone.
-// Attribute values and nested objects are reported by the stored objects that carry them. The
-// collector calls this more than once per collection and needs the same answer each time, so it
-// waits for a writer rather than skip the slots (no writer waits for the interpreter lock).
+// The stored objects are reported by the slots' owner, which views share.
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  auto* obj = reinterpret_cast<IndexObject*>(self);
-  return obj->core ? visit_slots(obj->core->items(), visit, arg) : 0;
+  Py_VISIT(reinterpret_cast<IndexObject*>(self)->slots);
+  return 0;
 }
 
 // Breaks a cycle through this index by giving it a fresh, empty core; the old core (and the
-// references in it) goes once no view shares it.
+// references in it) goes once no view shares it. A cleared index reports nothing it stores later.
 int index_clear(PyObject* self) {
   HoldingGil holding;
   auto* obj = reinterpret_cast<IndexObject*>(self);
   std::shared_ptr<IndexAPI> old = std::exchange(obj->core, IndexAPI::create());
+  Py_CLEAR(obj->slots);
   old.reset();
   return 0;
 }
@@ -283,23 +298,6 @@ PyType_Spec index_spec = {"builtins.Index", sizeof(IndexObject), 0, Py_TPFLAGS_D
 }  // namespace
 
 PyObject* new_index(std::shared_ptr<IndexAPI> core) { return make_index(index_type(), std::move(core)); }
-
-int visit_slots(const std::shared_ptr<Locked<Slots>>& items, visitproc visit, void* arg) {
-  // The count changes only under the interpreter lock (views are made and dropped holding it),
-  // so every pass of one collection gets the same answer.
-  if (items.use_count() != 1) return 0;
-  if (items->lock.poisoned()) return 0;  // a poisoned lock stays poisoned: the same answer every time
-  int status = 0;
-  try {
-    auto guard = items->lock.read();
-    items->value.for_each([&](std::uint32_t, const IndexableHandle& item) {
-      if (status == 0) status = visit(item.get(), arg);
-    });
-  } catch (...) {
-    return 0;
-  }
-  return status;
-}
 
 std::string verify_index(PyObject* index) {
   if (!PyObject_TypeCheck(index, index_type())) raise_wrong_type("index", index, "Index");

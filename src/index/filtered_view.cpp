@@ -35,12 +35,9 @@ std::vector<IndexableHandle> FilteredView::objects() const {
   return handles;
 }
 
-std::shared_ptr<IndexAPI> FilteredView::rebase() const {
-  // The objects are taken first and the slot lock released: the new core's add reads other
-  // cores' slots (nested values), and no lock is held across another core's add.
-  std::vector<IndexableHandle> handles = objects();
+std::shared_ptr<IndexAPI> FilteredView::rebase(std::span<const IndexableHandle> objects) {
   std::shared_ptr<IndexAPI> core = IndexAPI::create(true);
-  core->add_objects(handles);
+  core->add_objects(objects);
   return core;
 }
 

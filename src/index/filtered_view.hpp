@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "index/index_api.hpp"
@@ -40,11 +41,13 @@ struct FilteredView {
     for (PyObject* obj : found) f(obj);
     return found.size();
   }
-  // Handles on the objects of the view still stored, in ascending id order.
+  // Handles on the objects of the view still stored, in ascending id order (sharing the slots'
+  // references).
   std::vector<IndexableHandle> objects() const;
-  // A new top-level core holding the view's objects still stored, indexed from their current
-  // attributes, names beginning with "_" included (and kept current on assignment).
-  std::shared_ptr<IndexAPI> rebase() const;
+  // A new top-level core holding `objects` (the view's objects, each with a reference of its own:
+  // see IndexAPI::add_objects), indexed from their current attributes, names beginning with "_"
+  // included (and kept current on assignment).
+  static std::shared_ptr<IndexAPI> rebase(std::span<const IndexableHandle> objects);
 };
 
 }  // namespace vantorelle

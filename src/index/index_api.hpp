@@ -70,7 +70,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   //  2. under the table lock, mark and read each object's current snapshot (the race protocol of
   //     Indexable) and index its attributes;
   //  3. with no lock held, store the Indexable values in the nested cores.
-  // Interpreter lock not needed.
+  // Interpreter lock not needed. Each handle must carry a reference of its own, shared with no
+  // other top-level core's slots: the collector learns of a slot's reference from the one Index
+  // holding it, and one reference reported twice would let it free objects still in use.
   void add_objects(std::span<const IndexableHandle> objs);
 
   RwLock::WriteGuard get_index_writer() { return index_->lock.write(); }
@@ -92,12 +94,14 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   Bitmap get_direct_parents(const Bitmap& ids) const;
 
   // Partitions the stored objects by the value of attribute `path` (a dotted path reaches into
-  // nested objects, one core per dot): one group per distinct value, each object in at most one.
-  // Empty when the path names nothing here. Takes read locks along the path, outer to inner.
+  // nested objects, one core per dot, and lifts each nested group to its holders): one group per
+  // distinct value, each object in at most one. Empty when the path names nothing here. Takes
+  // read locks along the path, outer to inner.
   GroupList group_by(std::string_view path) const;
-  // Stores and indexes, through the add protocol, every object of `other` this core lacks.
-  // `other` is read under its own slot lock, never together with a lock of this core.
-  void union_with(const IndexAPI& other);
+  // The objects stored in `other` that this core does not store: what a union brings, through
+  // add_objects, once each has a reference of its own. Reads `other` under its own slot lock,
+  // never together with a lock of this core.
+  std::vector<IndexableHandle> lacking_from(const IndexAPI& other) const;
 
   // Keyword filtering over the attribute table.
   Bitmap filter_by_hashes(const HashQuery& query) const;

@@ -83,10 +83,9 @@ class QueryMap {
   ValueTable& values() noexcept { return map_; }
   const BitMapBTree& tree() const noexcept { return tree_; }
   const std::shared_ptr<IndexAPI>& nested() const noexcept { return nested_; }
-  // Groups the objects holding this attribute by the value at `path`, whose head names this
-  // attribute: by its own values, or, for a dotted path, by the groups of the nested core lifted
-  // to their holders. The caller holds the owning core's table read lock.
-  GroupList group_by(std::string_view path) const;
+  // The objects holding this attribute, grouped by its values (one group per value entry with
+  // ids). The caller holds the owning core's table read lock.
+  GroupList group_by() const;
   // True when nothing is left: no value entry, no range entry, no nested object.
   bool is_empty() const;
 

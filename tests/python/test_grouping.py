@@ -5,6 +5,7 @@ result answers every query exactly as an index built by adding the objects of bo
 """
 import enum
 import gc
+import weakref
 
 import pytest
 from hypothesis import given, settings
@@ -126,6 +127,50 @@ def test_keys_that_python_finds_equal_do_not_drop_a_group():
     assert sorted(sum(partition(groups).values(), [])) == sorted(ids(objs))
 
 
+def test_a_key_whose_eq_rewrites_the_result_dict_does_not_crash(run_python):
+    result = run_python('''
+        import gc
+        from Vantorelle import Index, Indexable
+        armed = [False]
+        class K:
+            def __hash__(self):
+                return 42
+            def __eq__(self, other):
+                if armed[0] and isinstance(other, K):
+                    armed[0] = False
+                    for holder in gc.get_referrers(self):
+                        if isinstance(holder, dict) and holder and all(isinstance(k, K) for k in holder):
+                            for k in list(holder):
+                                holder[k] = object()
+                    return True
+                return self is other
+        index = Index()
+        index.add_object_many([Indexable(a=K()), Indexable(a=K())])
+        armed[0] = True
+        print(sorted(type(v).__name__ for v in index.group_by("a").values()))
+    ''', timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout in ("['FilteredIndex']\n", "['FilteredIndex', 'object']\n"), result.stdout
+
+
+def test_a_path_near_the_nesting_limit_groups_on_a_small_thread_stack(run_python):
+    result = run_python('''
+        import threading
+        from Vantorelle import Index, Indexable
+        leaf = Indexable(v=1)
+        for _ in range(998):
+            leaf = Indexable(n=leaf)
+        index = Index()
+        index.add_object(leaf)
+        out = []
+        threading.stack_size(448 * 1024)
+        t = threading.Thread(target=lambda: out.append(len(index.group_by("n." * 998 + "v"))))
+        t.start(); t.join()
+        print(out)
+    ''', timeout=120)
+    assert (result.returncode, result.stdout) == (0, "[1]\n"), result.stderr[-2000:]
+
+
 def test_groups_are_views_that_narrow_and_follow_reduce():
     objs = [Row(color=c, size=s) for c, s in [("red", 1), ("red", 2), ("blue", 1), ("blue", 3)]]
     index = index_of(*objs)
@@ -135,6 +180,41 @@ def test_groups_are_views_that_narrow_and_follow_reduce():
     assert ids(red.rebase().collect()) == ids(objs[:2])
     index.reduce(size=1)  # value sets narrowed to the objects of size 1
     assert partition(index.group_by("color")) == {"red": ids(objs[:1]), "blue": ids(objs[2:3])}
+
+
+def test_groups_kept_on_their_own_objects_are_collected():
+    # The views share the index's objects; a cycle through several of them must still be found.
+    for groups in (1, 2, 5):
+        objs = [Row(a=n % groups, payload=[n]) for n in range(10)]
+        index = index_of(*objs)
+        objs[0].groups = index.group_by("a")
+        objs[1].index = index
+        probe = weakref.ref(objs[0])
+        del objs, index
+        gc.collect()
+        assert probe() is None, f"{groups} groups"
+
+
+@pytest.mark.parametrize("second_index", ["rebase", "union_with"])
+def test_an_object_in_two_indexes_keeps_its_attributes_through_a_collection(second_index):
+    # Two indexes over one object, both garbage; the object itself is still in use. The collector
+    # must count the two indexes' references as two, or it takes the object for garbage too and
+    # clears its attributes.
+    def scenario():
+        obj = Row(v=[1], w=2)  # holds a list: tracked by the collector
+        first = index_of(obj)
+        if second_index == "rebase":
+            second = first.reduced(w=2).rebase()
+        else:
+            second = Index()
+            second.union_with(first)
+        holder = Row(first=first, second=second)
+        first.add_object(holder)
+        del first, second, holder
+        gc.collect()
+        return obj
+
+    assert scenario().__getstate__() == {"v": [1], "w": 2}
 
 
 # --- union_with -----------------------------------------------------------------------------

@@ -95,7 +95,7 @@ class Indexable {
   [[nodiscard]] Snapshot publish(Snapshot next);
   void reindex(IndexAPI& core, const AttributeMap& previous, std::span<const std::pair<AttrName, PyValue>> updates);
 
-  std::mutex assign_mutex_;
+  SmallMutex assign_mutex_;
   mutable SpinLock membership_lock_;
   // Each core once, in the order they took the object; guarded by membership_lock_.
   std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;

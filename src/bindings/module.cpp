@@ -5,6 +5,7 @@
 
 #include "bindings/args.hpp"
 #include "bindings/objects.hpp"
+#include "index/shape.hpp"
 
 namespace vantorelle::py {
 
@@ -87,6 +88,13 @@ PyMethodDef kVerifyIndexDef = {"_verify_index", reinterpret_cast<PyCFunction>(re
                                METH_FASTCALL | METH_KEYWORDS,
                                "_verify_index(index)\n--\n\nTesting aid: the first broken invariant of the index, or ''."};
 
+PyObject* shape_count_aid(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* { return PyLong_FromSize_t(Shape::interned()); }, nullptr);
+}
+
+PyMethodDef kShapeCountDef = {"_shape_count", shape_count_aid, METH_NOARGS,
+                              "_shape_count()\n--\n\nTesting aid: how many attribute-name sequences are shared now."};
+
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "Vantorelle",
@@ -130,6 +138,8 @@ PyObject* init_module() {
   check_status(PyModule_AddObjectRef(module.get(), "_advance_id_counter", advance.get()));
   OwnedRef verify = OwnedRef::steal(check(PyCFunction_NewEx(&kVerifyIndexDef, module.get(), module.get())));
   check_status(PyModule_AddObjectRef(module.get(), "_verify_index", verify.get()));
+  OwnedRef shapes = OwnedRef::steal(check(PyCFunction_NewEx(&kShapeCountDef, module.get(), module.get())));
+  check_status(PyModule_AddObjectRef(module.get(), "_shape_count", shapes.get()));
   add_type(module.get(), "Index", index_type());
   add_type(module.get(), "Indexable", indexable_type());
   add_type(module.get(), "FilteredIndex", filtered_index_type());

@@ -109,12 +109,21 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
     // super().__init__(**kwargs); converting here too would convert every value twice.
     bool exact = type == indexable_type();
     bool atomic = true;
-    auto map = std::make_shared<AttributeMap>(exact && kwargs ? static_cast<std::size_t>(PyDict_GET_SIZE(kwargs)) : 0);
-    if (exact) {
+    std::shared_ptr<AttributeMap> map;
+    if (exact && kwargs != nullptr) {
+      auto count = static_cast<std::size_t>(PyDict_GET_SIZE(kwargs));
+      std::vector<AttrName> names;
+      std::vector<PyValue> values;
+      names.reserve(count);
+      values.reserve(count);
       for_each_kwarg(kwargs, [&](AttrName name, PyValue value) {
         atomic = atomic && is_atomic(value.obj());
-        map->insert_new(std::move(name), std::move(value));
+        names.push_back(std::move(name));
+        values.push_back(std::move(value));
       });
+      map = std::make_shared<AttributeMap>(std::move(names), std::move(values));
+    } else {
+      map = std::make_shared<AttributeMap>();
     }
     std::uint32_t id = Indexable::next_id();
     PyObject* self = check(type->tp_alloc(type, 0));

@@ -1,0 +1,50 @@
+// The attribute names of a small attribute map, in order. Maps with the same names in the same
+// order share one Shape, as the interpreter's split-key dicts share their keys: an object pays one
+// pointer for its names instead of a copy of each.
+//
+// Shapes are interned in a process-wide table and leave it with their last map, so the table
+// holds only shapes some map uses. Its lock is a leaf: held only to look up, add or drop an entry,
+// never while taking another lock; a shape whose last reference goes while a thread holds the
+// table lock would deadlock, so lookups drop the shapes they looked at only after releasing it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "index/attr_name.hpp"
+
+namespace vantorelle {
+
+class Shape {
+ public:
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+  // The interned shape of `names` (distinct); null for no names.
+  static std::shared_ptr<const Shape> of(std::vector<AttrName> names);
+  // The interned shape of `shape`'s names (null: none) followed by `name`, which it lacks.
+  static std::shared_ptr<const Shape> with(const Shape* shape, const AttrName& name);
+
+  std::span<const AttrName> names() const noexcept { return names_; }
+  std::size_t size() const noexcept { return names_.size(); }
+  // The position of `name`, or npos.
+  std::size_t find(std::string_view name) const noexcept {
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      if (names_[i] == name) return i;
+    }
+    return npos;
+  }
+
+  // How many shapes are interned (for tests: the table follows the live maps).
+  static std::size_t interned();
+
+  Shape(std::vector<AttrName> names, std::uint64_t hash) : names_(std::move(names)), hash_(hash) {}
+
+ private:
+  std::vector<AttrName> names_;
+  std::uint64_t hash_;
+};
+
+}  // namespace vantorelle

@@ -1,0 +1,78 @@
+"""Objects with the same attribute names in the same order share one name table: random creations
+and assignments against a dict model (order kept for __dir__ and __getstate__ while an object has
+at most 8 attributes), and the shared tables leave with the last object using them."""
+import gc
+
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import Vantorelle
+from Vantorelle import Index, Indexable, _verify_index
+
+NAMES = ["a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "a_name_longer_than_twenty_three_bytes", "_p"]
+SMALL = 8  # the most attributes an object keeps in creation order
+
+name_st = st.sampled_from(NAMES)
+value_st = st.one_of(st.integers(-3, 3), st.sampled_from(["x", "y", None, 1.5]))
+kwargs_st = st.lists(st.tuples(name_st, value_st), max_size=10, unique_by=lambda kv: kv[0]).map(dict)
+step_st = st.one_of(st.tuples(st.just("new"), kwargs_st),
+                    st.tuples(st.just("set"), st.integers(0, 15), name_st, value_st),
+                    st.tuples(st.just("drop"), st.integers(0, 15)))
+
+
+def check(obj, model):
+    state = obj.__getstate__()
+    assert state == model
+    if len(model) <= SMALL:
+        assert list(state) == list(model)
+        assert obj.__dir__()[:len(model)] == list(model)
+    for name, value in model.items():
+        assert getattr(obj, name) == value
+    assert repr(obj) == f"<Indexable with {len(model)} attributes>"
+
+
+@settings(max_examples=150, deadline=None)
+@given(steps=st.lists(step_st, max_size=30))
+def test_attribute_maps_follow_a_dict_model(steps):
+    objs, models = [], []
+    indexed = []  # every other object goes into the index, and stays there when dropped
+    index = Index()
+    for step in steps:
+        if step[0] == "new":
+            obj = Indexable(**step[1])
+            objs.append(obj)
+            models.append(dict(step[1]))
+            if len(objs) % 2:
+                index.add_object(obj)
+                indexed.append((obj, models[-1]))
+        elif step[0] == "set" and objs:
+            position = step[1] % len(objs)
+            setattr(objs[position], step[2], step[3])
+            models[position][step[2]] = step[3]
+        elif step[0] == "drop" and objs:
+            position = step[1] % len(objs)
+            del objs[position], models[position]
+        for obj, model in zip(objs, models):
+            check(obj, model)
+    assert _verify_index(index) == ""
+    for name in NAMES:
+        if not name.startswith("_"):
+            want = [id(o) for o, m in indexed if m.get(name) == 1]
+            assert sorted(id(o) for o in index.get_by_attribute(**{name: 1})) == sorted(want)
+
+
+def test_name_tables_leave_with_their_last_object():
+    gc.collect()
+    before = Vantorelle._shape_count()
+    # Every permutation prefix is a sequence of its own: thousands of distinct tables.
+    objs = [Indexable(**{f"n{(k + j) % 50}": j for j in range(1 + k % 7)}) for k in range(3000)]
+    for k, obj in enumerate(objs[::3]):
+        obj.extra = k
+    assert Vantorelle._shape_count() > before + 40
+    shared = Indexable(**{f"n{j}": j for j in range(4)})
+    same = Indexable(**{f"n{j}": -j for j in range(4)})
+    assert shared.__getstate__() == {f"n{j}": j for j in range(4)}
+    assert same.__getstate__() == {f"n{j}": -j for j in range(4)}
+    del objs, obj, shared, same
+    gc.collect()
+    assert Vantorelle._shape_count() == before

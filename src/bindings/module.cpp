@@ -95,6 +95,28 @@ PyObject* shape_count_aid(PyObject*, PyObject*) {
 PyMethodDef kShapeCountDef = {"_shape_count", shape_count_aid, METH_NOARGS,
                               "_shape_count()\n--\n\nTesting aid: how many attribute-name sequences are shared now."};
 
+const Signature kRebuildIndex{"_rebuild_index", {"objs", "hidden"}, 2};
+
+PyObject* rebuild_index_aid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    BoundArgs bound;
+    bind(kRebuildIndex, args, nargs, kwnames, bound);
+    return rebuild_index(bound.values[0], bound.values[1]);
+  }, nullptr);
+}
+
+PyMethodDef kRebuildIndexDef = {"_rebuild_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(rebuild_index_aid)),
+                                METH_FASTCALL | METH_KEYWORDS,
+                                "_rebuild_index(objs, hidden)\n--\n\nUnpickling: an Index of the objects, narrowed "
+                                "as it was."};
+
+PyObject* rebuild_indexable_aid(PyObject*, PyObject* state) {
+  return guarded([&]() -> PyObject* { return rebuild_indexable(state); }, nullptr);
+}
+
+PyMethodDef kRebuildIndexableDef = {"_rebuild_indexable", rebuild_indexable_aid, METH_O,
+                                    "_rebuild_indexable(state, /)\n--\n\nUnpickling: an Indexable of the attributes."};
+
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "Vantorelle",
@@ -132,13 +154,19 @@ PyObject* init_module() {
 #ifdef Py_GIL_DISABLED
   check_status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED));
 #endif
-  OwnedRef function = OwnedRef::steal(check(PyCFunction_NewEx(&kSumAsStringDef, module.get(), module.get())));
+  // Functions name the module by its name, as pickle looks them up.
+  OwnedRef name = OwnedRef::steal(check(PyModule_GetNameObject(module.get())));
+  OwnedRef function = OwnedRef::steal(check(PyCFunction_NewEx(&kSumAsStringDef, module.get(), name.get())));
   check_status(PyModule_AddObjectRef(module.get(), "sum_as_string", function.get()));
-  OwnedRef advance = OwnedRef::steal(check(PyCFunction_NewEx(&kAdvanceIdCounterDef, module.get(), module.get())));
+  OwnedRef advance = OwnedRef::steal(check(PyCFunction_NewEx(&kAdvanceIdCounterDef, module.get(), name.get())));
   check_status(PyModule_AddObjectRef(module.get(), "_advance_id_counter", advance.get()));
-  OwnedRef verify = OwnedRef::steal(check(PyCFunction_NewEx(&kVerifyIndexDef, module.get(), module.get())));
+  OwnedRef verify = OwnedRef::steal(check(PyCFunction_NewEx(&kVerifyIndexDef, module.get(), name.get())));
   check_status(PyModule_AddObjectRef(module.get(), "_verify_index", verify.get()));
-  OwnedRef shapes = OwnedRef::steal(check(PyCFunction_NewEx(&kShapeCountDef, module.get(), module.get())));
+  OwnedRef rebuild = OwnedRef::steal(check(PyCFunction_NewEx(&kRebuildIndexDef, module.get(), name.get())));
+  check_status(PyModule_AddObjectRef(module.get(), "_rebuild_index", rebuild.get()));
+  OwnedRef rebuild_obj = OwnedRef::steal(check(PyCFunction_NewEx(&kRebuildIndexableDef, module.get(), name.get())));
+  check_status(PyModule_AddObjectRef(module.get(), "_rebuild_indexable", rebuild_obj.get()));
+  OwnedRef shapes = OwnedRef::steal(check(PyCFunction_NewEx(&kShapeCountDef, module.get(), name.get())));
   check_status(PyModule_AddObjectRef(module.get(), "_shape_count", shapes.get()));
   add_type(module.get(), "Index", index_type());
   add_type(module.get(), "Indexable", indexable_type());

@@ -18,7 +18,7 @@ const Signature kRebase{"FilteredIndex.rebase", {}, 0};
 
 // A narrower view over the same table and slots.
 std::shared_ptr<FilteredView> narrower(const FilteredView& view) {
-  return std::make_shared<FilteredView>(FilteredView{view.index, view.items, Bitmap()});
+  return std::make_shared<FilteredView>(view.narrowed(Bitmap()));
 }
 
 PyObject* view_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -81,6 +81,31 @@ PyObject* view_rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   }, nullptr);
 }
 
+// As for an Index: the core's own locks make these safe without the access flag.
+Py_ssize_t view_length(PyObject* self) {
+  return guarded([&]() -> Py_ssize_t { return static_cast<Py_ssize_t>(as_view(self)->view->stored_count()); }, -1);
+}
+
+int view_contains(PyObject* self, PyObject* obj) {
+  return guarded([&]() -> int {
+    return is_indexable(obj) && as_view(self)->view->holds(as_indexable(obj)->native.id()) ? 1 : 0;
+  }, -1);
+}
+
+PyObject* view_iter(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const FilteredView& view = *as_view(self)->view;
+    return new_index_iterator(view.items, as_view(self)->slots, view.ids.to_vector());
+  }, nullptr);
+}
+
+PyObject* view_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    auto count = static_cast<unsigned long long>(as_view(self)->view->stored_count());
+    return PyUnicode_FromFormat("<FilteredIndex with %llu objects>", count);
+  }, nullptr);
+}
+
 PyMethodDef view_methods[] = {
     {"reduced", fastcall<view_reduced>(), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\nA narrower view: the objects of this one matching the keywords."},
@@ -110,8 +135,7 @@ int view_clear(PyObject* self) {
   HoldingGil holding;
   std::shared_ptr<const FilteredView> old = std::exchange(
       as_view(self)->view,
-      std::make_shared<const FilteredView>(FilteredView{std::make_shared<Locked<AttributeTable>>(),
-                                                        std::make_shared<Locked<Slots>>(), Bitmap()}));
+      std::make_shared<const FilteredView>(FilteredView::empty()));
   Py_CLEAR(as_view(self)->slots);
   return 0;
 }
@@ -133,6 +157,10 @@ PyType_Slot view_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(view_clear)},
     {Py_tp_methods, view_methods},
+    {Py_sq_length, reinterpret_cast<void*>(view_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(view_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(view_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(view_repr)},
     {0, nullptr},
 };
 

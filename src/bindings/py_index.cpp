@@ -1,4 +1,5 @@
 // The Index class: one shared reference to an index core.
+#include <algorithm>
 #include <new>
 #include <unordered_map>
 #include <utility>
@@ -21,6 +22,9 @@ const Signature kReduce{"Index.reduce", {}, 0, true};
 const Signature kReduced{"Index.reduced", {}, 0, true};
 const Signature kReducedQuery{"Index.reduced_query", {"query"}, 1};
 const Signature kGroupBy{"Index.group_by", {"attr"}, 1};
+const Signature kRemoveObject{"Index.remove_object", {"obj"}, 1};
+const Signature kDiscard{"Index.discard", {"obj"}, 1};
+const Signature kReduceForPickle{"Index.__reduce__", {}, 0};
 const Signature kUnionWith{"Index.union_with", {"other"}, 1};
 
 // Refuses values nested too deep, with nothing stored, then runs the core's add protocol with the
@@ -116,7 +120,7 @@ PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     IndexObject* index = as_index(self);
     SharedAccess access(index->borrow);
     HashQuery query = keyword_query(kReduced, args, nargs, kwnames);
-    auto view = std::make_shared<FilteredView>(FilteredView{index->core->index(), index->core->items(), Bitmap()});
+    auto view = std::make_shared<FilteredView>(FilteredView::over(*index->core, Bitmap()));
     {
       ReleaseGil unlocked;
       view->ids = index->core->filter_by_hashes(query);
@@ -132,7 +136,7 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
     BoundArgs bound;
     bind(kReducedQuery, args, nargs, kwnames, bound);
     std::shared_ptr<const QueryExpr> expr = query_of(bound.values[0], "query");
-    auto view = std::make_shared<FilteredView>(FilteredView{index->core->index(), index->core->items(), Bitmap()});
+    auto view = std::make_shared<FilteredView>(FilteredView::over(*index->core, Bitmap()));
     {
       ReleaseGil unlocked;
       pool::run([&] { view->ids = index->core->reduced_query(*expr); });
@@ -156,8 +160,7 @@ PyObject* dict_of_groups(const IndexObject& index, GroupList& groups) {
     if (existing != nullptr && made.contains(existing)) {
       group.ids.or_inplace(reinterpret_cast<FilteredIndexObject*>(existing)->view->ids);
     }
-    auto data = std::make_shared<const FilteredView>(
-        FilteredView{index.core->index(), index.core->items(), std::move(group.ids)});
+    auto data = std::make_shared<const FilteredView>(FilteredView::over(*index.core, std::move(group.ids)));
     OwnedRef view = OwnedRef::steal(new_filtered_index(std::move(data), index.slots));
     if (PyDict_SetItem(dict.get(), key, view.get()) < 0) throw PyErrorSet();
     PyObject* address = view.get();
@@ -211,6 +214,110 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
   }, nullptr);
 }
 
+// Withdraws `obj` with the interpreter lock released; false when this index does not store it.
+bool remove_from_core(IndexObject& index, PyObject* obj) {
+  if (!is_indexable(obj)) raise_wrong_type("obj", obj, "Indexable");
+  IndexableHandle handle = indexable_handle(obj);
+  ReleaseGil unlocked;
+  return index.core->remove_object(handle);
+}
+
+PyObject* index_remove_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    ExclusiveAccess access(index->borrow);
+    BoundArgs bound;
+    bind(kRemoveObject, args, nargs, kwnames, bound);
+    if (!remove_from_core(*index, bound.values[0])) raise_object(PyExc_KeyError, bound.values[0]);
+    Py_RETURN_NONE;
+  }, nullptr);
+}
+
+PyObject* index_discard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    ExclusiveAccess access(index->borrow);
+    BoundArgs bound;
+    bind(kDiscard, args, nargs, kwnames, bound);
+    remove_from_core(*index, bound.values[0]);
+    Py_RETURN_NONE;
+  }, nullptr);
+}
+
+// Sizes, membership and iteration read the core under its own locks and run no Python code, so
+// they need no access flag: they never see a half-made change.
+Py_ssize_t index_length(PyObject* self) {
+  return guarded([&]() -> Py_ssize_t { return static_cast<Py_ssize_t>(as_index(self)->core->item_count()); }, -1);
+}
+
+int index_contains(PyObject* self, PyObject* obj) {
+  return guarded([&]() -> int {
+    return is_indexable(obj) && as_index(self)->core->has_object_id(as_indexable(obj)->native.id()) ? 1 : 0;
+  }, -1);
+}
+
+PyObject* index_iter(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    std::vector<std::uint32_t> ids;
+    {
+      auto guard = index->core->ids()->lock.read();
+      ids = index->core->ids()->value.to_vector();
+    }
+    return new_index_iterator(index->core->items(), index->slots, std::move(ids));
+  }, nullptr);
+}
+
+PyObject* index_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    auto count = static_cast<unsigned long long>(as_index(self)->core->item_count());
+    return PyUnicode_FromFormat("<Index with %llu objects>", count);
+  }, nullptr);
+}
+
+PyObject* module_attribute(const char* name) {
+  OwnedRef module = OwnedRef::steal(check(PyImport_ImportModule("Vantorelle")));
+  return check(PyObject_GetAttrString(module.get(), name));
+}
+
+// Pickled as its objects (ascending id order) and, once `reduce` narrowed it, the names each one
+// is hidden under; the module's _rebuild_index makes the index again from them.
+PyObject* index_reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IndexObject* index = as_index(self);
+    SharedAccess access(index->borrow);
+    BoundArgs bound;
+    bind(kReduceForPickle, args, nargs, kwnames, bound);
+    std::vector<std::uint32_t> order;
+    OwnedRef objs = OwnedRef::steal(list_of_objects(index->core->item_count(), [&](auto&& put) {
+      index->core->for_each_item([&](std::uint32_t id, PyObject* obj) {
+        order.push_back(id);
+        put(obj);
+      });
+    }));
+    std::vector<std::pair<std::uint32_t, std::vector<AttrName>>> hidden;
+    {
+      ReleaseGil unlocked;
+      hidden = index->core->hidden_names();
+    }
+    OwnedRef narrowing = OwnedRef::steal(check(PyList_New(0)));
+    for (const auto& [id, names] : hidden) {
+      auto at = std::lower_bound(order.begin(), order.end(), id);
+      if (at == order.end() || *at != id) continue;  // not among the objects pickled
+      OwnedRef list = OwnedRef::steal(check(PyList_New(0)));
+      for (const AttrName& name : names) {
+        std::string_view text = name.view();
+        OwnedRef item = OwnedRef::steal(check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+        check_status(PyList_Append(list.get(), item.get()));
+      }
+      OwnedRef pair = OwnedRef::steal(check(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(at - order.begin()), list.get())));
+      check_status(PyList_Append(narrowing.get(), pair.get()));
+    }
+    OwnedRef rebuild = OwnedRef::steal(module_attribute("_rebuild_index"));
+    return check(Py_BuildValue("(O(OO))", rebuild.get(), objs.get(), narrowing.get()));
+  }, nullptr);
+}
+
 PyMethodDef index_methods[] = {
     {"reduced", fastcall<index_reduced>(), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\nA view of the objects matching the keywords."},
@@ -231,6 +338,12 @@ PyMethodDef index_methods[] = {
     {"union_with", fastcall<index_union_with>(), METH_FASTCALL | METH_KEYWORDS,
      "union_with($self, other)\n--\n\nStores and indexes every object of the other Index that this one lacks, "
      "as add_object_many would; the other Index is unchanged."},
+    {"remove_object", fastcall<index_remove_object>(), METH_FASTCALL | METH_KEYWORDS,
+     "remove_object($self, obj)\n--\n\nWithdraws an object from the index; KeyError if the index does not hold it."},
+    {"discard", fastcall<index_discard>(), METH_FASTCALL | METH_KEYWORDS,
+     "discard($self, obj)\n--\n\nWithdraws an object from the index if it holds it."},
+    {"__reduce__", fastcall<index_reduce_for_pickle>(), METH_FASTCALL | METH_KEYWORDS,
+     "__reduce__($self, /)\n--\n\nPickling: the objects, and what reduce narrowed."},
     {"add_object", fastcall<index_add_object>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object($self, py_ref)\n--\n\nStores and indexes one Indexable object."},
     {nullptr, nullptr, 0, nullptr},
@@ -289,6 +402,10 @@ PyType_Slot index_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
     {Py_tp_methods, index_methods},
+    {Py_sq_length, reinterpret_cast<void*>(index_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(index_repr)},
     {0, nullptr},
 };
 
@@ -298,6 +415,41 @@ PyType_Spec index_spec = {"builtins.Index", sizeof(IndexObject), 0, Py_TPFLAGS_D
 }  // namespace
 
 PyObject* new_index(std::shared_ptr<IndexAPI> core) { return make_index(index_type(), std::move(core)); }
+
+PyObject* rebuild_index(PyObject* objs, PyObject* hidden) {
+  OwnedRef index = OwnedRef::steal(new_index(IndexAPI::create()));
+  // A tuple of its own: positions below must name the objects that were added.
+  OwnedRef items = OwnedRef::steal(check(PySequence_Tuple(objs)));
+  OwnedRef added = OwnedRef::steal(check(PyObject_CallMethod(index.get(), "add_object_many", "(O)", items.get())));
+  if (hidden == nullptr || hidden == Py_None) return index.release();
+  OwnedRef pairs = OwnedRef::steal(check(PySequence_Fast(hidden, "hidden: expected a sequence of (position, names)")));
+  std::shared_ptr<IndexAPI> core = as_index(index.get())->core;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.get()); ++i) {
+    PyObject* pair = PySequence_Fast_GET_ITEM(pairs.get(), i);
+    Py_ssize_t position = -1;
+    PyObject* names = nullptr;
+    if (!PyTuple_Check(pair) || !PyArg_ParseTuple(pair, "nO", &position, &names)) {
+      if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, "hidden: expected (position, names) pairs");
+      }
+      throw_error_set();
+    }
+    if (position < 0 || position >= PyTuple_GET_SIZE(items.get())) {
+      raise(PyExc_ValueError, "hidden: position out of range");
+    }
+    PyObject* obj = PyTuple_GET_ITEM(items.get(), position);
+    OwnedRef name_items = OwnedRef::steal(check(PySequence_Fast(names, "hidden: names must be a sequence")));
+    std::vector<AttrName> hidden_names;
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(name_items.get()); ++k) {
+      PyObject* name = PySequence_Fast_GET_ITEM(name_items.get(), k);
+      if (!PyUnicode_Check(name)) raise(PyExc_TypeError, "hidden: names must be str");
+      hidden_names.push_back(attr_name_of(name));
+    }
+    core->hide(as_indexable(obj)->native.id(), hidden_names);
+  }
+  return index.release();
+}
 
 std::string verify_index(PyObject* index) {
   if (!PyObject_TypeCheck(index, index_type())) raise_wrong_type("index", index, "Index");

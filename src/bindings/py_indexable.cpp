@@ -181,6 +181,56 @@ int indexable_clear(PyObject* self) {
   return 0;
 }
 
+// Data descriptors (a property with a setter, a __slots__ member) that a subclass defines take
+// precedence over stored attributes for reads and assignments, as object.__getattribute__ and
+// object.__setattr__ give them. Whether a class defines any (besides the __dict__ and __weakref__
+// every subclass gets) is learned once per class version, in a small direct-mapped cache, so
+// plain subclasses pay one cache probe.
+bool defines_data_descriptors(PyTypeObject* type) {
+  struct Entry {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    bool answer = false;
+  };
+  static Entry cache[64];  // touched only with the interpreter lock held
+  Entry& entry = cache[(reinterpret_cast<std::uintptr_t>(type) >> 4) & 63];
+  if (entry.type == type && entry.version != 0 && entry.version == type->tp_version_tag) return entry.answer;
+  bool answer = false;
+  PyObject* mro = type->tp_mro;
+  for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro) && !answer; ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (base == indexable_type() || base == &PyBaseObject_Type || base->tp_dict == nullptr) continue;
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(base->tp_dict, &pos, &key, &value)) {
+      if (Py_TYPE(value)->tp_descr_set == nullptr || !PyUnicode_Check(key)) continue;
+      if (PyUnicode_CompareWithASCIIString(key, "__dict__") == 0 ||
+          PyUnicode_CompareWithASCIIString(key, "__weakref__") == 0) {
+        continue;
+      }
+      answer = true;
+      break;
+    }
+  }
+  entry = Entry{type, type->tp_version_tag, answer};
+  return answer;
+}
+
+// Whether `name` is a data descriptor of a subclass of `self`'s class (not of Indexable or object,
+// whose own descriptors never shadow stored attributes).
+bool subclass_data_descriptor(PyObject* self, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type == indexable_type() || !defines_data_descriptors(type)) return false;
+  PyObject* found = _PyType_Lookup(type, name);  // borrowed; used before any Python code runs
+  if (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr) return false;
+  for (PyTypeObject* base : {indexable_type(), &PyBaseObject_Type}) {
+    PyObject* own = PyDict_GetItemWithError(base->tp_dict, name);
+    if (own == nullptr && PyErr_Occurred()) throw_error_set();
+    if (own == found) return false;
+  }
+  return true;
+}
+
 [[noreturn]] void raise_name_type(PyObject* name) {
   raise_wrong_type("name", name, "PyString");
 }
@@ -188,6 +238,7 @@ int indexable_clear(PyObject* self) {
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return guarded([&]() -> PyObject* {
     if (!PyUnicode_Check(name)) raise_name_type(name);
+    if (subclass_data_descriptor(self, name)) return check(PyObject_GenericGetAttr(self, name));
     // A name that is not valid text cannot be stored: only the class can have it.
     std::optional<std::string_view> text = utf8_view_or_none(name);
     if (text) {
@@ -205,8 +256,12 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   return guarded([&]() -> int {
-    if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
     if (!PyUnicode_Check(name)) raise_name_type(name);
+    if (subclass_data_descriptor(self, name)) {
+      check_status(PyObject_GenericSetAttr(self, name, value));
+      return 0;
+    }
+    if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
     std::pair<AttrName, PyValue> update[1] = {attribute_of(name, value)};
     assign_attributes(self, update);
     return 0;
@@ -265,7 +320,24 @@ PyObject* indexable_setstate(PyObject* self, PyObject* state) {
   }, nullptr);
 }
 
+// The base class reports its module as `builtins`, where pickle cannot find it: its instances
+// pickle through the module's _rebuild_indexable. Subclasses keep the interpreter's protocol.
+PyObject* indexable_reduce_ex(PyObject* self, PyObject* protocol) {
+  return guarded([&]() -> PyObject* {
+    if (Py_TYPE(self) != indexable_type()) {
+      return check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__", "OO", self,
+                                       protocol));
+    }
+    OwnedRef state = OwnedRef::steal(check(indexable_getstate(self, nullptr)));
+    OwnedRef module = OwnedRef::steal(check(PyImport_ImportModule("Vantorelle")));
+    OwnedRef rebuild = OwnedRef::steal(check(PyObject_GetAttrString(module.get(), "_rebuild_indexable")));
+    return check(Py_BuildValue("(O(O))", rebuild.get(), state.get()));
+  }, nullptr);
+}
+
 PyMethodDef indexable_methods[] = {
+    {"__reduce_ex__", indexable_reduce_ex, METH_O,
+     "__reduce_ex__($self, protocol, /)\n--\n\nPickling: the attributes, rebuilt by the module."},
     {"__getstate__", indexable_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\nThe attributes, as a dict."},
     {"__setstate__", indexable_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nAssigns the attributes of a dict."},
     {"__dir__", indexable_dir, METH_NOARGS, "__dir__($self, /)\n--\n\nAttribute names, then the default listing."},
@@ -303,6 +375,12 @@ PyType_Spec indexable_spec = {
 };
 
 }  // namespace
+
+PyObject* rebuild_indexable(PyObject* state) {
+  if (!PyDict_Check(state)) raise_wrong_type("state", state, "PyDict");
+  OwnedRef no_args = OwnedRef::steal(check(PyTuple_New(0)));
+  return check(PyObject_Call(reinterpret_cast<PyObject*>(indexable_type()), no_args.get(), state));
+}
 
 PyTypeObject* indexable_type() {
   static PyTypeObject* INDEXABLE_TYPE = create_type(indexable_spec, "Indexable");

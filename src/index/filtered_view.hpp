@@ -16,15 +16,37 @@ namespace vantorelle {
 struct FilteredView {
   std::shared_ptr<Locked<AttributeTable>> index;
   std::shared_ptr<Locked<Slots>> items;
+  std::shared_ptr<Locked<Bitmap>> stored;  // the core's id set: which of `ids` are still stored
   Bitmap ids;
+
+  // A view of `ids` over `core`'s table and slots.
+  static FilteredView over(const IndexAPI& core, Bitmap ids) { return {core.index(), core.items(), core.ids(), std::move(ids)}; }
+  // A view of `narrower` ids over the same core.
+  FilteredView narrowed(Bitmap narrower) const { return {index, items, stored, std::move(narrower)}; }
+  // An empty view over nothing (what a cleared view holds).
+  static FilteredView empty() {
+    return {std::make_shared<Locked<AttributeTable>>(), std::make_shared<Locked<Slots>>(),
+            std::make_shared<Locked<Bitmap>>(), Bitmap()};
+  }
 
   // The keyword filter's ids within this view's (read lock on the table).
   Bitmap reduced(const HashQuery& query) const;
   // The expression's ids with this view's ids as the universe (read lock on the table). Call
   // inside pool::run.
   Bitmap reduced_query(const QueryExpr& expr) const;
-  // The number of ids.
+  // The number of ids (stored or not).
   std::uint64_t size() const noexcept { return ids.cardinality(); }
+  // The number of the view's objects still stored.
+  std::uint64_t stored_count() const {
+    auto guard = stored->lock.read();
+    return roaring_bitmap_and_cardinality(ids.raw(), stored->value.raw());
+  }
+  // Whether object `id` is in the view and still stored.
+  bool holds(std::uint32_t id) const {
+    if (!ids.contains(id)) return false;
+    auto guard = stored->lock.read();
+    return stored->value.contains(id);
+  }
   // Calls f(PyObject*) for the objects of the view still stored, in ascending id order, under the
   // slot read lock; returns how many it called f for.
   template <class F>

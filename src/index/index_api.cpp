@@ -133,6 +133,37 @@ void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
   run(work);
 }
 
+bool IndexAPI::remove_object(const IndexableHandle& obj) {
+  py::DeferReleases defer;
+  Indexable& native = obj.native();
+  const std::uint32_t id = native.id();
+  IndexableHandle dropped;  // released after the locks
+  IndexWork work;
+  {
+    // As a nested withdrawal: the slot empties under the table lock, so an assignment's stored
+    // check (also under it) sees either the object with its values or neither.
+    auto table_guard = index_->lock.write();
+    {
+      auto ids_guard = ids_->lock.write();
+      auto guard = items_->lock.write();
+      Slots& slots = items_->value;
+      const IndexableHandle* slot = slots.get(id);
+      if (slot == nullptr || slot->get() != obj.get()) return false;
+      dropped = slots.take(id);
+      ids_->value.remove(id);
+      native.withdraw_membership(this);
+    }
+    // Marked like an add: an assignment that re-indexed this core before the slot emptied, and
+    // whose new values this read may miss, sees the epoch move and withdraws them itself.
+    Snapshot snapshot = native.snapshot_for_index();
+    snapshot->for_each([&](const AttrName& name, const PyValue& value) {
+      if (indexes(name)) remove_index(index_->value, id, name, value, work);
+    });
+  }
+  run(work);
+  return true;
+}
+
 void IndexAPI::update_index(RwLock::WriteGuard guard, const AttrName& name, const PyValue* previous,
                             const PyValue& value, std::uint32_t id) {
   py::DeferReleases defer;

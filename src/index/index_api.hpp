@@ -75,6 +75,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // holding it, and one reference reported twice would let it free objects still in use.
   void add_objects(std::span<const IndexableHandle> objs);
 
+  // Withdraws `obj` from this top-level core: its slot, id and membership, then every value it is
+  // listed under, its range entries and, in the nested cores, the objects only it held. False,
+  // changing nothing, when the core does not store it. Interpreter lock not needed.
+  bool remove_object(const IndexableHandle& obj);
+
   RwLock::WriteGuard get_index_writer() { return index_->lock.write(); }
   // Re-indexes attribute `name` of object `id` from `previous` (null: none) to `value` if this core
   // stores the object; otherwise withdraws both. Releases `guard`, then runs the nested work.
@@ -107,6 +112,13 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   Bitmap filter_by_hashes(const HashQuery& query) const;
   // Narrows every value set to the objects matching `query`, then re-inserts their attributes.
   void reduce(const HashQuery& query);
+
+  // What `reduce` hides: for each stored object, the indexed names whose value set does not list
+  // it (empty while never narrowed). With hide(), rebuilds a narrowed index over new objects.
+  std::vector<std::pair<std::uint32_t, std::vector<AttrName>>> hidden_names() const;
+  // Drops stored object `id` from the value sets of `names` (its current values), as `reduce` does
+  // to objects it does not match.
+  void hide(std::uint32_t id, std::span<const AttrName> names);
 
   std::uint64_t item_count() const {
     auto guard = items_->lock.read();

@@ -107,4 +107,45 @@ void IndexAPI::reduce(const HashQuery& query) {
   run(work);
 }
 
+std::vector<std::pair<std::uint32_t, std::vector<AttrName>>> IndexAPI::hidden_names() const {
+  std::vector<std::pair<std::uint32_t, std::vector<AttrName>>> hidden;
+  if (!narrowed()) return hidden;
+  py::DeferReleases defer;  // a snapshot replaced meanwhile goes with the copy read here
+  auto table_guard = index_->lock.read();
+  auto items_guard = items_->lock.read();
+  const AttributeTable& table = index_->value;
+  items_->value.for_each([&](std::uint32_t id, const IndexableHandle& obj) {
+    Snapshot snapshot = obj.native().snapshot();
+    std::vector<AttrName> names;
+    snapshot->for_each([&](const AttrName& name, const PyValue& value) {
+      if (!indexes(name)) return;
+      auto it = table.find(name.view());
+      const HybridSet* ids = it == table.end() ? nullptr : it->second->find(value);
+      if (ids == nullptr || !ids->contains(id)) names.push_back(name);
+    });
+    if (!names.empty()) hidden.emplace_back(id, std::move(names));
+  });
+  return hidden;
+}
+
+void IndexAPI::hide(std::uint32_t id, std::span<const AttrName> names) {
+  py::DeferReleases defer;
+  auto guard = index_->lock.write();
+  IndexableHandle obj;
+  {
+    auto items_guard = items_->lock.read();
+    const IndexableHandle* slot = items_->value.get(id);
+    if (slot == nullptr) return;
+    obj = *slot;
+  }
+  narrowed_.store(true, std::memory_order_relaxed);
+  Snapshot snapshot = obj.native().snapshot();
+  for (const AttrName& name : names) {
+    const PyValue* value = snapshot->get(name.view());
+    auto it = index_->value.find(name.view());
+    if (value == nullptr || it == index_->value.end()) continue;
+    if (HybridSet* ids = it->second->values().find(*value)) ids->remove(id);
+  }
+}
+
 }  // namespace vantorelle

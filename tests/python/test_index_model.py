@@ -8,6 +8,7 @@ object again makes all of its names visible.
 """
 import enum
 
+import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
@@ -127,6 +128,20 @@ class IndexModel(RuleBasedStateMachine):
         self.assign(x, "child", cy)
         self.assign(y, "child", cx)
 
+    @precondition(lambda self: self.objs)
+    @rule(data=st.data(), quiet=st.booleans())
+    def remove(self, data, quiet):
+        index, hidden = self.pick(data, self.indexes, "index")
+        obj = self.pick(data, self.objs, "obj")
+        if quiet:
+            index.discard(obj)
+        elif id(obj) in hidden:
+            index.remove_object(obj)
+        else:
+            with pytest.raises(KeyError):
+                index.remove_object(obj)
+        hidden.pop(id(obj), None)
+
     @rule(data=st.data())
     def filter(self, data):
         index, hidden = self.pick(data, self.indexes, "index")
@@ -147,7 +162,10 @@ class IndexModel(RuleBasedStateMachine):
         values = SCALARS + self.objs
         for index, hidden in self.indexes:
             assert _verify_index(index) == ""
-            assert index.collect() == [o for o in self.objs if id(o) in hidden]
+            stored = [o for o in self.objs if id(o) in hidden]
+            assert index.collect() == stored
+            assert len(index) == len(stored) and list(index) == stored
+            assert all((o in index) == (id(o) in hidden) for o in self.objs)
             for name in NAMES:
                 for value in values:
                     query = {name: [value]}

@@ -367,6 +367,46 @@ def group_by_scenario(seconds):
         v: [id(o) for o in objs if o.child.v == v] for v in {o.child.v for o in objs}}
 
 
+def remove_scenario(seconds):
+    """Objects removed and added back while other threads assign their attributes (plain and
+    nested values) and query: in the end the index holds exactly the objects last added, each
+    under its final values, and nothing of the removed ones."""
+    kids = [Indexable(v=i % 3) for i in range(6)]
+    objs = [Indexable(k=i % 6, s=SS[i % 3], child=kids[i % 6]) for i in range(60)]
+    index = Index()
+    index.add_object_many(objs)
+    until = time.monotonic() + seconds
+
+    def churn(seed):
+        r = random.Random(seed)
+        while time.monotonic() < until:
+            obj = r.choice(objs)
+            if r.random() < 0.5:
+                retry(lambda: index.discard(obj), until)
+            else:
+                retry(lambda: index.add_object(obj), until)
+
+    def assign(seed):
+        r = random.Random(seed)
+        while time.monotonic() < until:
+            obj = r.choice(objs)
+            obj.k = r.choice(KS)
+            obj.child = r.choice(kids)
+            r.choice(kids).v = r.randrange(3)
+
+    def query():
+        from Vantorelle import PyQueryExpr as Q
+        while time.monotonic() < until:
+            retry(lambda: index.reduced_query(Q.eq("child.v", 1)).collect(), until)
+            retry(lambda: len(index.reduced(k=[1, 2])), until)
+
+    run_workers([lambda: churn(1), lambda: assign(2), lambda: assign(3), query])
+    members = [o for o in objs if o in index]
+    check_final_values(index, members, [("k", KS), ("s", SS), ("child", kids)])
+    from Vantorelle import PyQueryExpr as Q
+    assert index.reduced_query(Q.eq("child.v", 1)).collect() == [o for o in members if o.child.v == 1]
+
+
 CHILD = """
 import faulthandler, sys
 faulthandler.dump_traceback_later({hang}, exit=True)
@@ -383,7 +423,7 @@ print("ok")
                                                ("reduce_race_scenario", 2), ("nested_churn_scenario", 3),
                                                ("collector_scenario", 4), ("query_scenario", 4),
                                                ("query_scenario_one_thread", 3), ("union_scenario", 3),
-                                               ("group_by_scenario", 3)])
+                                               ("group_by_scenario", 3), ("remove_scenario", 3)])
 def test_concurrent_use_ends_with_every_index_holding_the_final_values(run_python, scenario, seconds):
     code = CHILD.format(hang=seconds + 40, path=os.path.dirname(os.path.abspath(__file__)), scenario=scenario,
                         seconds=seconds)

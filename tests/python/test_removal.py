@@ -1,0 +1,211 @@
+"""Removing objects, sizes and iteration, pickling and copying, and subclasses with descriptors."""
+import copy
+import pickle
+
+import pytest
+
+from Vantorelle import FilteredIndex, Index, Indexable, PyQueryExpr as Q, _verify_index
+
+
+class Row(Indexable):
+    pass
+
+
+def index_of(*objs):
+    index = Index()
+    index.add_object_many(list(objs))
+    return index
+
+
+def ids(objs):
+    return [id(o) for o in objs]
+
+
+def answers(index):
+    return {"collect": ids(index.collect()),
+            "kind": ids(index.get_by_attribute(kind=["a", "b"])),
+            "n>1": ids(index.reduced_query(Q.gt("n", 1)).collect()),
+            "owner": ids(index.reduced_query(Q.eq("owner.name", "acme")).collect()),
+            "deep": ids(index.reduced_query(Q.eq("owner.site.city", "Oslo")).collect()),
+            "groups": {k: ids(v.collect()) for k, v in index.group_by("owner.name").items()}}
+
+
+# --- remove_object ---------------------------------------------------------------------------
+
+def test_removal_withdraws_values_ranges_and_nested_objects_only_it_held():
+    site = Row(city="Oslo")
+    shared, alone = Row(name="acme", site=site), Row(name="acme", site=site)
+    objs = [Row(kind="a", n=1, owner=shared), Row(kind="b", n=2, owner=shared), Row(kind="a", n=3, owner=alone)]
+    index = index_of(*objs)
+    index.remove_object(objs[2])
+    assert answers(index) == answers(index_of(*objs[:2]))
+    assert _verify_index(index) == ""
+    index.remove_object(objs[0])  # the shared owner stays: objs[1] still holds it
+    assert answers(index) == answers(index_of(objs[1]))
+    index.remove_object(objs[1])
+    assert answers(index) == answers(Index())
+    assert _verify_index(index) == ""
+
+
+def test_a_removed_object_is_no_longer_touched_by_its_assignments():
+    owner = Row(name="acme")
+    kept, removed = Row(kind="a", owner=owner), Row(kind="a", n=5, owner=owner)
+    index, other = index_of(kept, removed), index_of(removed)
+    index.remove_object(removed)
+    removed.kind, removed.n, removed.owner = "b", 9, Row(name="zeta")
+    owner.name = "apex"
+    assert ids(index.get_by_attribute(kind=["a", "b"])) == ids([kept])
+    assert ids(index.reduced_query(Q.eq("owner.name", "apex")).collect()) == ids([kept])
+    assert index.reduced_query(Q.ge("n", 0)).collect() == []
+    assert ids(other.get_by_attribute(kind="b")) == ids([removed])  # the other index still follows it
+    assert _verify_index(index) == "" and _verify_index(other) == ""
+    index.add_object(removed)  # and it can come back, with its current values
+    assert ids(index.get_by_attribute(kind="b")) == ids([removed])
+    assert _verify_index(index) == ""
+
+
+def test_removing_what_the_index_does_not_hold():
+    held, elsewhere = Row(a=1), Row(a=1)
+    index, other = index_of(held), index_of(elsewhere)
+    with pytest.raises(KeyError) as raised:
+        index.remove_object(elsewhere)
+    assert raised.value.args == (elsewhere,)
+    index.discard(elsewhere)
+    index.remove_object(held)
+    with pytest.raises(KeyError):
+        index.remove_object(held)
+    index.discard(held)
+    with pytest.raises(TypeError, match="argument 'obj'"):
+        index.remove_object(3)
+    with pytest.raises(TypeError, match="argument 'obj'"):
+        index.discard("a")
+    assert index.collect() == [] and ids(other.collect()) == ids([elsewhere])
+    assert _verify_index(index) == "" and _verify_index(other) == ""
+
+
+def test_removal_after_reduce_and_from_a_cycle():
+    a, b = Row(v=1), Row(v=2)
+    a.peer, b.peer = b, a
+    index = index_of(a, b, Row(v=1))
+    index.reduce(v=1)
+    index.remove_object(a)
+    assert _verify_index(index) == ""
+    assert ids(index.reduced_query(Q.eq("peer.v", 1)).collect()) == ids([b])
+    index.remove_object(b)
+    assert _verify_index(index) == ""
+
+
+# --- sizes, membership, iteration, reprs ------------------------------------------------------
+
+def test_sizes_membership_and_iteration_of_indexes_and_views():
+    objs = [Row(n=i, kind="a" if i % 2 else "b") for i in range(6)]
+    index = index_of(*objs)
+    view = index.reduced(kind="a")
+    assert (len(index), len(view)) == (6, 3)
+    assert list(index) == objs and list(view) == objs[1::2]
+    assert repr(index) == "<Index with 6 objects>" and repr(view) == "<FilteredIndex with 3 objects>"
+    assert objs[0] in index and objs[0] not in view and objs[1] in view
+    assert Row() not in index and 3 not in index and "a" not in view
+    iterator = iter(view)
+    assert next(iterator) is objs[1]
+    index.remove_object(objs[3])  # removed while iterated: skipped, as collect skips it
+    assert list(iterator) == [objs[5]]
+    assert len(view) == 2 and objs[3] not in view and view.collect() == [objs[1], objs[5]]
+    assert repr(view) == "<FilteredIndex with 2 objects>" and len(index) == 5
+    assert len(Index()) == 0 and list(Index()) == [] and isinstance(view, FilteredIndex)
+
+
+# --- pickling and copying ---------------------------------------------------------------------
+
+def test_base_indexables_pickle_and_copy():
+    inner = Indexable(x=1)
+    obj = Indexable(a=1, b="two", inner=inner, _private=[3])
+    again = pickle.loads(pickle.dumps(obj))
+    assert type(again) is Indexable and again.a == 1 and again.inner.x == 1 and again._private == [3]
+    deep = copy.deepcopy(obj)
+    assert deep.inner is not inner and deep.inner.x == 1
+    assert copy.copy(obj).inner is inner
+    assert type(pickle.loads(pickle.dumps(Row(a=1)))) is Row
+
+
+def test_an_index_pickles_with_its_objects_and_its_narrowing():
+    owner = Indexable(name="acme")
+    objs = [Indexable(kind=k, n=i, owner=owner) for i, k in enumerate("abab")]
+    index = index_of(*objs)
+    index.reduce(kind="a")
+    loaded = pickle.loads(pickle.dumps(index))
+    assert [o.n for o in loaded] == [0, 1, 2, 3]
+    for query in ({"kind": "a"}, {"kind": "b"}, {"n": [0, 1, 2, 3]}):
+        assert [o.n for o in loaded.get_by_attribute(**query)] == [o.n for o in index.get_by_attribute(**query)]
+    assert [o.n for o in loaded.reduced_query(Q.eq("owner.name", "acme")).collect()] == [0, 1, 2, 3]
+    assert len({id(o.owner) for o in loaded}) == 1  # shared nested objects stay shared
+    assert _verify_index(loaded) == ""
+
+
+def test_deep_and_shallow_copies_of_an_index():
+    objs = [Indexable(kind="a", n=i) for i in range(3)]
+    index = index_of(*objs)
+    deep = copy.deepcopy(index)
+    assert [o.n for o in deep] == [0, 1, 2] and all(a is not b for a, b in zip(deep, index))
+    next(iter(deep)).kind = "z"  # independent: the original neither holds nor sees the copy
+    assert len(index.get_by_attribute(kind="a")) == 3 and len(deep.get_by_attribute(kind="z")) == 1
+    shallow = copy.copy(index)
+    assert list(shallow) == objs and shallow is not index
+    objs[0].kind = "y"
+    assert shallow.get_by_attribute(kind="y") == [objs[0]]
+
+
+def test_rebuilding_refuses_bad_state():
+    import Vantorelle
+    with pytest.raises(TypeError):
+        Vantorelle._rebuild_index([1], [])
+    with pytest.raises(ValueError, match="position"):
+        Vantorelle._rebuild_index([Indexable(a=1)], [(5, ["a"])])
+    with pytest.raises(TypeError):
+        Vantorelle._rebuild_index([Indexable(a=1)], [("x", ["a"])])
+    with pytest.raises(TypeError):
+        Vantorelle._rebuild_indexable([("a", 1)])
+
+
+# --- subclasses with descriptors --------------------------------------------------------------
+
+class Person(Indexable):
+    @property
+    def age(self):
+        return self._age
+
+    @age.setter
+    def age(self, value):
+        if value < 0:
+            raise ValueError("age must not be negative")
+        self._age = value
+        self.age_years = value
+
+    @property
+    def label(self):  # read-only: assignment refused as for any object
+        return f"person {self.name}"
+
+
+class Point(Indexable):
+    __slots__ = ("x",)
+
+
+def test_data_descriptors_of_subclasses_take_precedence():
+    person = Person(name="ada")
+    person.age = 36
+    with pytest.raises(ValueError, match="negative"):
+        person.age = -5
+    assert person.age == 36 and person.__getstate__() == {"name": "ada", "_age": 36, "age_years": 36}
+    assert person.label == "person ada"
+    with pytest.raises(AttributeError):
+        person.label = "x"
+    index = index_of(person)
+    assert index.get_by_attribute(age_years=36) == [person]
+    assert index.get_by_attribute(age=36) == []  # a property's own name is indexed only if stored
+    point = Point(y=2)
+    point.x = 1
+    assert point.x == 1 and point.__getstate__() == {"y": 2}
+    del point.x
+    with pytest.raises(AttributeError):
+        point.x
+    assert _verify_index(index) == ""

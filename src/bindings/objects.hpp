@@ -64,10 +64,10 @@ inline IndexableHandle indexable_handle(PyObject* obj) {
 PyObject* new_filtered_index(std::shared_ptr<const FilteredView> view, PyObject* slots);
 // An iterator over the objects of `ids` still in `items` (whose owner is `slots`), in that order.
 PyObject* new_index_iterator(std::shared_ptr<Locked<Slots>> items, PyObject* slots, std::vector<std::uint32_t> ids);
-// The module's reconstructors for pickling: an Index of `objs`, with `hidden` ((position, names)
-// pairs, as Index.__reduce__ gives them) narrowed as reduce left it; an Indexable of `state`.
-PyObject* rebuild_index(PyObject* objs, PyObject* hidden);
-PyObject* rebuild_indexable(PyObject* state);
+// The module's reconstructors for pickling: an empty Index and an empty Indexable, which their
+// __setstate__ then fills.
+PyObject* rebuild_index();
+PyObject* rebuild_indexable();
 // A new SlotsObject owning `items` for the collector.
 PyObject* new_slots_owner(std::shared_ptr<Locked<Slots>> items);
 // Handles carrying references of their own on the objects `shared` names (see

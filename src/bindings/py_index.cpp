@@ -313,8 +313,55 @@ PyObject* index_reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssiz
       OwnedRef pair = OwnedRef::steal(check(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(at - order.begin()), list.get())));
       check_status(PyList_Append(narrowing.get(), pair.get()));
     }
+    // An empty index first and its objects as the state: an index held by its own objects is then
+    // made before them.
     OwnedRef rebuild = OwnedRef::steal(module_attribute("_rebuild_index"));
-    return check(Py_BuildValue("(O(OO))", rebuild.get(), objs.get(), narrowing.get()));
+    return check(Py_BuildValue("(O()(OO))", rebuild.get(), objs.get(), narrowing.get()));
+  }, nullptr);
+}
+
+// Restores what __reduce__ gave: adds `objs`, then hides each (position, names) pair of `hidden`
+// as reduce had hidden it.
+void restore_index(PyObject* self, PyObject* objs, PyObject* hidden) {
+  // A tuple of its own: positions below must name the objects that were added.
+  OwnedRef items = OwnedRef::steal(check(PySequence_Tuple(objs)));
+  OwnedRef added = OwnedRef::steal(check(PyObject_CallMethod(self, "add_object_many", "(O)", items.get())));
+  std::shared_ptr<IndexAPI> core = as_index(self)->core;
+  OwnedRef pairs = OwnedRef::steal(check(PySequence_Fast(hidden, "hidden: expected a sequence of (position, names)")));
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.get()); ++i) {
+    PyObject* pair = PySequence_Fast_GET_ITEM(pairs.get(), i);
+    Py_ssize_t position = -1;
+    PyObject* names = nullptr;
+    if (!PyTuple_Check(pair) || !PyArg_ParseTuple(pair, "nO", &position, &names)) {
+      if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, "hidden: expected (position, names) pairs");
+      }
+      throw_error_set();
+    }
+    if (position < 0 || position >= PyTuple_GET_SIZE(items.get())) raise(PyExc_ValueError, "hidden: position out of range");
+    PyObject* obj = PyTuple_GET_ITEM(items.get(), position);
+    OwnedRef name_items = OwnedRef::steal(check(PySequence_Fast(names, "hidden: names must be a sequence")));
+    std::vector<AttrName> hidden_names;
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(name_items.get()); ++k) {
+      PyObject* name = PySequence_Fast_GET_ITEM(name_items.get(), k);
+      if (!PyUnicode_Check(name)) raise(PyExc_TypeError, "hidden: names must be str");
+      hidden_names.push_back(attr_name_of(name));
+    }
+    core->hide(as_indexable(obj)->native.id(), hidden_names);
+  }
+}
+
+PyObject* index_setstate(PyObject* self, PyObject* state) {
+  return guarded([&]() -> PyObject* {
+    PyObject* objs = nullptr;
+    PyObject* hidden = nullptr;
+    if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "OO", &objs, &hidden)) {
+      PyErr_Clear();
+      raise(PyExc_TypeError, "Index state must be an (objects, hidden) tuple");
+    }
+    restore_index(self, objs, hidden);
+    Py_RETURN_NONE;
   }, nullptr);
 }
 
@@ -344,6 +391,8 @@ PyMethodDef index_methods[] = {
      "discard($self, obj)\n--\n\nWithdraws an object from the index if it holds it."},
     {"__reduce__", fastcall<index_reduce_for_pickle>(), METH_FASTCALL | METH_KEYWORDS,
      "__reduce__($self, /)\n--\n\nPickling: the objects, and what reduce narrowed."},
+    {"__setstate__", index_setstate, METH_O,
+     "__setstate__($self, state, /)\n--\n\nUnpickling: adds the objects and narrows as reduce had."},
     {"add_object", fastcall<index_add_object>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object($self, py_ref)\n--\n\nStores and indexes one Indexable object."},
     {nullptr, nullptr, 0, nullptr},
@@ -416,40 +465,7 @@ PyType_Spec index_spec = {"builtins.Index", sizeof(IndexObject), 0, Py_TPFLAGS_D
 
 PyObject* new_index(std::shared_ptr<IndexAPI> core) { return make_index(index_type(), std::move(core)); }
 
-PyObject* rebuild_index(PyObject* objs, PyObject* hidden) {
-  OwnedRef index = OwnedRef::steal(new_index(IndexAPI::create()));
-  // A tuple of its own: positions below must name the objects that were added.
-  OwnedRef items = OwnedRef::steal(check(PySequence_Tuple(objs)));
-  OwnedRef added = OwnedRef::steal(check(PyObject_CallMethod(index.get(), "add_object_many", "(O)", items.get())));
-  if (hidden == nullptr || hidden == Py_None) return index.release();
-  OwnedRef pairs = OwnedRef::steal(check(PySequence_Fast(hidden, "hidden: expected a sequence of (position, names)")));
-  std::shared_ptr<IndexAPI> core = as_index(index.get())->core;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.get()); ++i) {
-    PyObject* pair = PySequence_Fast_GET_ITEM(pairs.get(), i);
-    Py_ssize_t position = -1;
-    PyObject* names = nullptr;
-    if (!PyTuple_Check(pair) || !PyArg_ParseTuple(pair, "nO", &position, &names)) {
-      if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, "hidden: expected (position, names) pairs");
-      }
-      throw_error_set();
-    }
-    if (position < 0 || position >= PyTuple_GET_SIZE(items.get())) {
-      raise(PyExc_ValueError, "hidden: position out of range");
-    }
-    PyObject* obj = PyTuple_GET_ITEM(items.get(), position);
-    OwnedRef name_items = OwnedRef::steal(check(PySequence_Fast(names, "hidden: names must be a sequence")));
-    std::vector<AttrName> hidden_names;
-    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(name_items.get()); ++k) {
-      PyObject* name = PySequence_Fast_GET_ITEM(name_items.get(), k);
-      if (!PyUnicode_Check(name)) raise(PyExc_TypeError, "hidden: names must be str");
-      hidden_names.push_back(attr_name_of(name));
-    }
-    core->hide(as_indexable(obj)->native.id(), hidden_names);
-  }
-  return index.release();
-}
+PyObject* rebuild_index() { return new_index(IndexAPI::create()); }
 
 std::string verify_index(PyObject* index) {
   if (!PyObject_TypeCheck(index, index_type())) raise_wrong_type("index", index, "Index");

@@ -238,10 +238,9 @@ bool subclass_data_descriptor(PyObject* self, PyObject* name) {
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return guarded([&]() -> PyObject* {
     if (!PyUnicode_Check(name)) raise_name_type(name);
-    if (subclass_data_descriptor(self, name)) return check(PyObject_GenericGetAttr(self, name));
     // A name that is not valid text cannot be stored: only the class can have it.
     std::optional<std::string_view> text = utf8_view_or_none(name);
-    if (text) {
+    if (text && !subclass_data_descriptor(self, name)) {
       const AttributeMap& snapshot = as_indexable(self)->native.snapshot_under_gil();
       if (const PyValue* value = snapshot.get(*text)) return Py_NewRef(value->obj());
     }
@@ -328,10 +327,12 @@ PyObject* indexable_reduce_ex(PyObject* self, PyObject* protocol) {
       return check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__", "OO", self,
                                        protocol));
     }
+    // An empty object first and its attributes as the state: copies and pickles of objects that
+    // hold themselves are then made before their attributes are.
     OwnedRef state = OwnedRef::steal(check(indexable_getstate(self, nullptr)));
     OwnedRef module = OwnedRef::steal(check(PyImport_ImportModule("Vantorelle")));
     OwnedRef rebuild = OwnedRef::steal(check(PyObject_GetAttrString(module.get(), "_rebuild_indexable")));
-    return check(Py_BuildValue("(O(O))", rebuild.get(), state.get()));
+    return check(Py_BuildValue("(O()O)", rebuild.get(), state.get()));
   }, nullptr);
 }
 
@@ -376,10 +377,8 @@ PyType_Spec indexable_spec = {
 
 }  // namespace
 
-PyObject* rebuild_indexable(PyObject* state) {
-  if (!PyDict_Check(state)) raise_wrong_type("state", state, "PyDict");
-  OwnedRef no_args = OwnedRef::steal(check(PyTuple_New(0)));
-  return check(PyObject_Call(reinterpret_cast<PyObject*>(indexable_type()), no_args.get(), state));
+PyObject* rebuild_indexable() {
+  return check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(indexable_type())));
 }
 
 PyTypeObject* indexable_type() {

@@ -155,16 +155,25 @@ def test_deep_and_shallow_copies_of_an_index():
     assert shallow.get_by_attribute(kind="y") == [objs[0]]
 
 
-def test_rebuilding_refuses_bad_state():
-    import Vantorelle
+def test_restoring_refuses_bad_state_and_keeps_cycles():
+    index = Index()
     with pytest.raises(TypeError):
-        Vantorelle._rebuild_index([1], [])
+        index.__setstate__([1])
+    with pytest.raises(TypeError):
+        index.__setstate__(([1], []))
     with pytest.raises(ValueError, match="position"):
-        Vantorelle._rebuild_index([Indexable(a=1)], [(5, ["a"])])
+        index.__setstate__(([Indexable(a=1)], [(5, ["a"])]))
     with pytest.raises(TypeError):
-        Vantorelle._rebuild_index([Indexable(a=1)], [("x", ["a"])])
-    with pytest.raises(TypeError):
-        Vantorelle._rebuild_indexable([("a", 1)])
+        index.__setstate__(([Indexable(a=1)], [("x", ["a"])]))
+    # An index held by its own objects, and an object holding itself, copy and pickle whole.
+    obj = Indexable(kind="a")
+    obj.me = obj
+    holder = index_of(obj)
+    obj.index = holder
+    for clone in (copy.deepcopy(holder), pickle.loads(pickle.dumps(holder))):
+        (only,) = list(clone)
+        assert only.me is only and only.index is clone and clone.get_by_attribute(kind="a") == [only]
+        assert _verify_index(clone) == ""
 
 
 # --- subclasses with descriptors --------------------------------------------------------------

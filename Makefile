@@ -10,7 +10,7 @@ JOBS ?= 2
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libtbb-dev
 PY_PACKAGES := pytest hypothesis scikit-build-core ninja cmake
 
-.PHONY: all deps apt-deps venv install native-test py-test test demo bench test-asan test-tsan wheel-check clean
+.PHONY: all deps apt-deps venv install native-test py-test test demo bench test-asan test-tsan wheel-check test-versions clean
 
 all: install
 
@@ -86,6 +86,47 @@ $(VENV)/.wheel-tools: $(VENV)/.stamp
 
 wheel-check: deps $(VENV)/.wheel-tools
 	PYTHON=$(PYTHON) TOOLS_BIN=$(CURDIR)/$(VENV)/bin WHEEL_PLAT=$(WHEEL_PLAT) bash tools/wheel_check.sh
+
+# The Python suite against each supported interpreter that pyenv has here, one venv and one CMake
+# tree per version under build/, so no version reuses another's compiled module. Runs on demand,
+# never from `make test`: four builds cost more than CI should pay on every change.
+PY_VERSIONS ?= 3.10 3.11 3.12 3.13
+PYENV_DIR = $(or $(PYENV_ROOT),$(shell pyenv root 2>/dev/null),$(HOME)/.pyenv)
+# The newest plain X.Y.Z install of a version (not a free-threaded or dev build), else nothing.
+pyenv_python = d=$$(ls -d "$(PYENV_DIR)"/versions/$(1).* 2>/dev/null | grep -E '/[0-9]+\.[0-9]+\.[0-9]+$$' \
+  | sort -V | tail -n1); if [ -n "$$d" ] && [ -x "$$d/bin/python" ]; then echo "$$d/bin/python"; fi
+
+test-version-%: apt-deps
+	@py=$$($(call pyenv_python,$*)); \
+	if [ -z "$$py" ]; then echo "Python $*: no pyenv interpreter under $(PYENV_DIR)/versions"; exit 1; fi; \
+	venv=build/venv-$*; rm -f build/pytest-$*.log; \
+	if [ "$$(cat $$venv/.stamp 2>/dev/null)" != "$$py" ]; then \
+	  rm -rf $$venv build/py-$* && "$$py" -m venv $$venv && \
+	  $$venv/bin/python -m pip --disable-pip-version-check -q install $(PY_PACKAGES) && \
+	  echo "$$py" > $$venv/.stamp || exit 1; \
+	fi; \
+	echo "== Python $* ($$py)"; \
+	$$venv/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation \
+	  --config-settings=build-dir=build/py-$* $(PIP_CONFIG) . || exit 1; \
+	$$venv/bin/python -m pytest -q $(PYTEST_ARGS) 2>&1 | tee build/pytest-$*.log; \
+	exit $${PIPESTATUS[0]}
+
+test-versions: apt-deps
+	@found=0; failed=""; summary=""; \
+	for v in $(PY_VERSIONS); do \
+	  py=$$($(call pyenv_python,$$v)); \
+	  if [ -z "$$py" ]; then \
+	    echo "== Python $$v: skipped, no pyenv interpreter under $(PYENV_DIR)/versions"; \
+	    summary="$$summary"$$'\n'"  $$v: skipped (not installed)"; continue; \
+	  fi; \
+	  found=$$((found + 1)); start=$$(date +%s); \
+	  if $(MAKE) --no-print-directory test-version-$$v; then status=ok; else status=FAILED; failed="$$failed $$v"; fi; \
+	  last=$$(tail -n1 build/pytest-$$v.log 2>/dev/null | grep -E '^=* *(no tests ran|[0-9]+ [a-z]+.* in [0-9.]+s)' | sed 's/=//g; s/^ *//; s/ *$$//'); \
+	  summary="$$summary"$$'\n'"  $$v: $$status: $${last:-no pytest summary} ($$(( $$(date +%s) - start ))s with venv and build)"; \
+	done; \
+	echo; echo "test-versions:$$summary"; \
+	if [ $$found = 0 ]; then echo "test-versions: none of $(PY_VERSIONS) is installed under $(PYENV_DIR)/versions"; exit 1; fi; \
+	if [ -n "$$failed" ]; then echo "test-versions: failed on$$failed"; exit 1; fi
 
 clean:
 	rm -rf build

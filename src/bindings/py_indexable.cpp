@@ -221,14 +221,11 @@ bool defines_data_descriptors(PyTypeObject* type) {
 bool subclass_data_descriptor(PyObject* self, PyObject* name) {
   PyTypeObject* type = Py_TYPE(self);
   if (type == indexable_type() || !defines_data_descriptors(type)) return false;
-  PyObject* found = _PyType_Lookup(type, name);  // borrowed; used before any Python code runs
+  // Borrowed, and used before any Python code runs. (Static types such as object keep no tp_dict
+  // from 3.12 on, so the base's own resolution is compared rather than its dict read.)
+  PyObject* found = _PyType_Lookup(type, name);
   if (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr) return false;
-  for (PyTypeObject* base : {indexable_type(), &PyBaseObject_Type}) {
-    PyObject* own = PyDict_GetItemWithError(base->tp_dict, name);
-    if (own == nullptr && PyErr_Occurred()) throw_error_set();
-    if (own == found) return false;
-  }
-  return true;
+  return found != _PyType_Lookup(indexable_type(), name);
 }
 
 [[noreturn]] void raise_name_type(PyObject* name) {

@@ -50,34 +50,38 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
   }, nullptr);
 }
 
+// Checks every item of `objs` (a sequence, not a str) before it stores any, then adds them all.
+void add_sequence(IndexObject& index, PyObject* objs) {
+  if (PyUnicode_Check(objs)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    reraise_for_argument("objs");
+  }
+  if (!PySequence_Check(objs)) raise_wrong_type("objs", objs, "Sequence");
+  OwnedRef items = OwnedRef::steal(PySequence_Fast(objs, "expected a sequence"));
+  if (!items) reraise_for_argument("objs");
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  PyObject** raw = PySequence_Fast_ITEMS(items.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!is_indexable(raw[i])) raise_wrong_type("objs", raw[i], "Indexable");
+  }
+  std::vector<IndexableHandle> handles;
+  std::vector<Indexable*> natives;
+  handles.reserve(static_cast<std::size_t>(n));
+  natives.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    handles.push_back(indexable_handle(raw[i]));
+    natives.push_back(&as_indexable(raw[i])->native);
+  }
+  add_to_core(index, handles, natives);
+}
+
 PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     IndexObject* index = as_index(self);
     ExclusiveAccess access(index->borrow);
     BoundArgs bound;
     bind(kAddObjectMany, args, nargs, kwnames, bound);
-    PyObject* objs = bound.values[0];
-    if (PyUnicode_Check(objs)) {
-      PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-      reraise_for_argument("objs");
-    }
-    if (!PySequence_Check(objs)) raise_wrong_type("objs", objs, "Sequence");
-    OwnedRef items = OwnedRef::steal(PySequence_Fast(objs, "expected a sequence"));
-    if (!items) reraise_for_argument("objs");
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    PyObject** raw = PySequence_Fast_ITEMS(items.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!is_indexable(raw[i])) raise_wrong_type("objs", raw[i], "Indexable");
-    }
-    std::vector<IndexableHandle> handles;
-    std::vector<Indexable*> natives;
-    handles.reserve(static_cast<std::size_t>(n));
-    natives.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      handles.push_back(indexable_handle(raw[i]));
-      natives.push_back(&as_indexable(raw[i])->native);
-    }
-    add_to_core(*index, handles, natives);
+    add_sequence(*index, bound.values[0]);
     Py_RETURN_NONE;
   }, nullptr);
 }
@@ -320,47 +324,43 @@ PyObject* index_reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssiz
   }, nullptr);
 }
 
-// Restores what __reduce__ gave: adds `objs`, then hides each (position, names) pair of `hidden`
-// as reduce had hidden it.
-void restore_index(PyObject* self, PyObject* objs, PyObject* hidden) {
-  // A tuple of its own: positions below must name the objects that were added.
-  OwnedRef items = OwnedRef::steal(check(PySequence_Tuple(objs)));
-  OwnedRef added = OwnedRef::steal(check(PyObject_CallMethod(self, "add_object_many", "(O)", items.get())));
-  std::shared_ptr<IndexAPI> core = as_index(self)->core;
-  OwnedRef pairs = OwnedRef::steal(check(PySequence_Fast(hidden, "hidden: expected a sequence of (position, names)")));
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.get()); ++i) {
-    PyObject* pair = PySequence_Fast_GET_ITEM(pairs.get(), i);
-    Py_ssize_t position = -1;
-    PyObject* names = nullptr;
-    if (!PyTuple_Check(pair) || !PyArg_ParseTuple(pair, "nO", &position, &names)) {
-      if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, "hidden: expected (position, names) pairs");
-      }
-      throw_error_set();
-    }
-    if (position < 0 || position >= PyTuple_GET_SIZE(items.get())) raise(PyExc_ValueError, "hidden: position out of range");
-    PyObject* obj = PyTuple_GET_ITEM(items.get(), position);
-    OwnedRef name_items = OwnedRef::steal(check(PySequence_Fast(names, "hidden: names must be a sequence")));
-    std::vector<AttrName> hidden_names;
-    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(name_items.get()); ++k) {
-      PyObject* name = PySequence_Fast_GET_ITEM(name_items.get(), k);
-      if (!PyUnicode_Check(name)) raise(PyExc_TypeError, "hidden: names must be str");
-      hidden_names.push_back(attr_name_of(name));
-    }
-    core->hide(as_indexable(obj)->native.id(), hidden_names);
-  }
-}
-
+// Restores what __reduce__ gave: (objects, [(position, names), ...]). The whole state is copied
+// into tuples of its own and checked before anything is stored (its items' code may run while it
+// is read), then the objects are added and each pair hidden as reduce had hidden it.
 PyObject* index_setstate(PyObject* self, PyObject* state) {
   return guarded([&]() -> PyObject* {
-    PyObject* objs = nullptr;
-    PyObject* hidden = nullptr;
-    if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "OO", &objs, &hidden)) {
-      PyErr_Clear();
+    IndexObject* index = as_index(self);
+    ExclusiveAccess access(index->borrow);
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2) {
       raise(PyExc_TypeError, "Index state must be an (objects, hidden) tuple");
     }
-    restore_index(self, objs, hidden);
+    OwnedRef items = OwnedRef::steal(check(PySequence_Tuple(PyTuple_GET_ITEM(state, 0))));
+    OwnedRef pairs = OwnedRef::steal(check(PySequence_Tuple(PyTuple_GET_ITEM(state, 1))));
+    std::vector<std::pair<Py_ssize_t, std::vector<AttrName>>> narrowing;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(pairs.get()); ++i) {
+      PyObject* pair = PyTuple_GET_ITEM(pairs.get(), i);
+      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 || !PyLong_Check(PyTuple_GET_ITEM(pair, 0)) ||
+          PyUnicode_Check(PyTuple_GET_ITEM(pair, 1))) {
+        raise(PyExc_TypeError, "hidden: expected (position, names) pairs");
+      }
+      Py_ssize_t position = PyLong_AsSsize_t(PyTuple_GET_ITEM(pair, 0));
+      if (position == -1 && PyErr_Occurred()) throw_error_set();
+      if (position < 0 || position >= PyTuple_GET_SIZE(items.get())) {
+        raise(PyExc_ValueError, "hidden: position out of range");
+      }
+      OwnedRef names = OwnedRef::steal(check(PySequence_Tuple(PyTuple_GET_ITEM(pair, 1))));
+      std::vector<AttrName> hidden;
+      for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(names.get()); ++k) {
+        PyObject* name = PyTuple_GET_ITEM(names.get(), k);
+        if (!PyUnicode_Check(name)) raise(PyExc_TypeError, "hidden: names must be str");
+        hidden.push_back(attr_name_of(name));
+      }
+      narrowing.emplace_back(position, std::move(hidden));
+    }
+    add_sequence(*index, items.get());
+    for (const auto& [position, names] : narrowing) {
+      index->core->hide(as_indexable(PyTuple_GET_ITEM(items.get(), position))->native.id(), names);
+    }
     Py_RETURN_NONE;
   }, nullptr);
 }

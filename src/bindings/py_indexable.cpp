@@ -15,6 +15,8 @@ namespace {
 
 using Updates = std::vector<std::pair<AttrName, PyValue>>;
 
+bool defines_data_descriptors(PyTypeObject* type);
+
 // One attribute from a (name, value) pair. The name is copied before the value's own __hash__
 // runs, and the caller keeps both objects alive across it.
 std::pair<AttrName, PyValue> attribute_of(PyObject* key, PyObject* value) {
@@ -136,9 +138,34 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
   }, nullptr);
 }
 
+// Whether assignments to `self` must go one by one through setattr, so that the data descriptors of
+// its class take their names.
+bool assigns_through_descriptors(PyObject* self) {
+  return Py_TYPE(self) != indexable_type() && defines_data_descriptors(Py_TYPE(self));
+}
+
+// Assigns the (name, value) items of `dict`, read from a copy of them: the descriptors' code may
+// change the dict itself.
+void assign_each(PyObject* self, PyObject* dict) {
+  OwnedRef items = OwnedRef::steal(check(PyDict_Items(dict)));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "attribute name must be str, not '%.200s'", Py_TYPE(key)->tp_name);
+      throw_error_set();
+    }
+    check_status(PyObject_SetAttr(self, key, PyTuple_GET_ITEM(pair, 1)));
+  }
+}
+
 int indexable_init(PyObject* self, PyObject* /*args*/, PyObject* kwargs) {
   return guarded([&]() -> int {
-    if (Py_TYPE(self) == indexable_type()) return 0;
+    if (Py_TYPE(self) == indexable_type() || kwargs == nullptr) return 0;
+    if (assigns_through_descriptors(self)) {
+      assign_each(self, kwargs);
+      return 0;
+    }
     Updates updates = updates_from_kwargs(kwargs);
     if (!updates.empty()) assign_attributes(self, updates);
     return 0;
@@ -294,6 +321,36 @@ PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
 
 // Pickling and copying: the state is a dict of the attributes; restoring assigns them (and so
 // re-indexes an object that is already in an index).
+// A subclass instance may also keep values where the interpreter keeps them: set __slots__ members
+// and entries of its own __dict__. They join the state under their names (stored attributes win).
+void add_interpreter_attributes(PyObject* self, PyObject* state) {
+  OwnedRef dict_name = OwnedRef::steal(check(PyUnicode_FromString("__dict__")));
+  if (PyObject* dict = PyObject_GenericGetAttr(self, dict_name.get())) {
+    OwnedRef own = OwnedRef::steal(dict);
+    if (PyDict_Check(own.get())) check_status(PyDict_Merge(state, own.get(), 0));
+  } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+  } else {
+    throw_error_set();
+  }
+  OwnedRef copyreg = OwnedRef::steal(check(PyImport_ImportModule("copyreg")));
+  OwnedRef names = OwnedRef::steal(
+      check(PyObject_CallMethod(copyreg.get(), "_slotnames", "(O)", reinterpret_cast<PyObject*>(Py_TYPE(self)))));
+  OwnedRef slots = OwnedRef::steal(check(PySequence_Tuple(names.get())));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(slots.get()); ++i) {
+    PyObject* name = PyTuple_GET_ITEM(slots.get(), i);
+    if (!PyUnicode_Check(name) || PyDict_Contains(state, name) != 0) continue;
+    if (PyObject* value = PyObject_GenericGetAttr(self, name)) {
+      OwnedRef own = OwnedRef::steal(value);
+      check_status(PyDict_SetItem(state, name, own.get()));
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();  // an unset slot
+    } else {
+      throw_error_set();
+    }
+  }
+}
+
 PyObject* indexable_getstate(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     Snapshot snapshot = as_indexable(self)->native.snapshot();
@@ -303,6 +360,8 @@ PyObject* indexable_getstate(PyObject* self, PyObject* /*unused*/) {
       OwnedRef name = OwnedRef::steal(check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
       check_status(PyDict_SetItem(state.get(), name.get(), value.obj()));
     });
+    snapshot.reset();
+    if (Py_TYPE(self) != indexable_type()) add_interpreter_attributes(self, state.get());
     return state.release();
   }, nullptr);
 }
@@ -310,6 +369,10 @@ PyObject* indexable_getstate(PyObject* self, PyObject* /*unused*/) {
 PyObject* indexable_setstate(PyObject* self, PyObject* state) {
   return guarded([&]() -> PyObject* {
     if (!PyDict_Check(state)) raise_wrong_type("state", state, "PyDict");
+    if (assigns_through_descriptors(self)) {
+      assign_each(self, state);
+      Py_RETURN_NONE;
+    }
     Updates updates = updates_from_dict(state);
     if (!updates.empty()) assign_attributes(self, updates);
     Py_RETURN_NONE;
@@ -321,8 +384,12 @@ PyObject* indexable_setstate(PyObject* self, PyObject* state) {
 PyObject* indexable_reduce_ex(PyObject* self, PyObject* protocol) {
   return guarded([&]() -> PyObject* {
     if (Py_TYPE(self) != indexable_type()) {
-      return check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__", "OO", self,
-                                       protocol));
+      // Protocols 0 and 1 would rebuild from the first non-heap base, which pickle cannot find
+      // either; protocol 2's reconstructor (copyreg.__newobj__) pickles under every protocol.
+      long requested = PyLong_AsLong(protocol);
+      if (requested == -1 && PyErr_Occurred()) throw_error_set();
+      return check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__", "Oi", self,
+                                       requested < 2 ? 2 : static_cast<int>(requested)));
     }
     // An empty object first and its attributes as the state: copies and pickles of objects that
     // hold themselves are then made before their attributes are.

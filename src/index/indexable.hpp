@@ -2,8 +2,9 @@
 // object around it is laid out as py::NativeObject<Indexable> (interpreter/native_object.hpp).
 //
 // Locks (see docs/ARCHITECTURE.md for the whole order):
-//  - assign_mutex_ serialises assignments to this object. It is taken before any index-core lock
-//    and never by index operations, so an index that holds core locks never waits for it.
+//  - assign_mutex_ serialises assignments to this object. It is taken before any index-core lock,
+//    never by a thread holding one (a core read that needs the object still, while_unassigned,
+//    takes it first), so an index that holds core locks never waits for it.
 //  - membership_lock_ is a leaf: held only to change or copy the membership list.
 //  - snapshot_lock_ is a leaf: held only to copy or swap the snapshot pointer. The map itself is
 //    immutable, so readers never hold a lock while they use it.
@@ -86,6 +87,15 @@ class Indexable {
   // Sets attributes and re-indexes them in every core holding the object. May run with the
   // interpreter lock released. Names beginning with "_" are stored but never indexed.
   void assign(std::span<const std::pair<AttrName, PyValue>> updates);
+
+  // Runs f() while no assignment to this object is under way: the snapshot and every core's value
+  // sets then agree. For core reads that compare the two; call holding no core lock (an
+  // assignment takes this before any).
+  template <class F>
+  auto while_unassigned(F&& f) {
+    std::lock_guard assigning(assign_mutex_);
+    return f();
+  }
 
   // Drops the attributes (cyclic garbage collection clears objects this way).
   void clear_attributes();

@@ -111,20 +111,29 @@ std::vector<std::pair<std::uint32_t, std::vector<AttrName>>> IndexAPI::hidden_na
   std::vector<std::pair<std::uint32_t, std::vector<AttrName>>> hidden;
   if (!narrowed()) return hidden;
   py::DeferReleases defer;  // a snapshot replaced meanwhile goes with the copy read here
-  auto table_guard = index_->lock.read();
-  auto items_guard = items_->lock.read();
-  const AttributeTable& table = index_->value;
-  items_->value.for_each([&](std::uint32_t id, const IndexableHandle& obj) {
-    Snapshot snapshot = obj.native().snapshot();
-    std::vector<AttrName> names;
-    snapshot->for_each([&](const AttrName& name, const PyValue& value) {
-      if (!indexes(name)) return;
-      auto it = table.find(name.view());
-      const HybridSet* ids = it == table.end() ? nullptr : it->second->find(value);
-      if (ids == nullptr || !ids->contains(id)) names.push_back(name);
+  std::vector<IndexableHandle> stored;
+  {
+    auto guard = items_->lock.read();
+    items_->value.for_each([&](std::uint32_t, const IndexableHandle& obj) { stored.push_back(obj); });
+  }
+  // An assignment moves the object between value sets before it publishes the new snapshot; read
+  // each object with none under way, or a moving object would look hidden.
+  for (const IndexableHandle& obj : stored) {
+    Indexable& native = obj.native();
+    native.while_unassigned([&] {
+      auto guard = index_->lock.read();
+      const AttributeTable& table = index_->value;
+      Snapshot snapshot = native.snapshot();
+      std::vector<AttrName> names;
+      snapshot->for_each([&](const AttrName& name, const PyValue& value) {
+        if (!indexes(name)) return;
+        auto it = table.find(name.view());
+        const HybridSet* ids = it == table.end() ? nullptr : it->second->find(value);
+        if (ids == nullptr || !ids->contains(native.id())) names.push_back(name);
+      });
+      if (!names.empty()) hidden.emplace_back(native.id(), std::move(names));
     });
-    if (!names.empty()) hidden.emplace_back(id, std::move(names));
-  });
+  }
   return hidden;
 }
 

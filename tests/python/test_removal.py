@@ -155,12 +155,62 @@ def test_deep_and_shallow_copies_of_an_index():
     assert shallow.get_by_attribute(kind="y") == [objs[0]]
 
 
+def test_restoring_reads_a_state_that_changes_under_it(run_python):
+    result = run_python('''
+        from Vantorelle import Index, Indexable
+        objs = [Indexable(a=1), Indexable(a=2)]
+        hidden = []
+        class Position:
+            def __index__(self):
+                hidden.clear()
+                junk = [("x" * 40,) for _ in range(1000)]
+                return 0
+        hidden.append((Position(), ["a", "b"]))
+        index = Index()
+        try:
+            index.__setstate__((objs, hidden))
+        except TypeError as error:
+            print("refused", len(index))
+    ''', timeout=60)
+    assert (result.returncode, result.stdout) == (0, "refused 0\n"), result.stderr[-2000:]
+
+
+def test_pickling_a_narrowed_index_while_its_objects_change(run_python):
+    # An object moving between value sets must not look hidden to the pickler.
+    result = run_python('''
+        import sys, threading, time
+        sys.setswitchinterval(1e-5)
+        from Vantorelle import Index, Indexable
+        objs = [Indexable(k=1, s=i % 3) for i in range(200)]
+        index = Index()
+        index.add_object_many(objs)
+        index.reduce(k=1)  # keeps every object
+        stop = time.monotonic() + 2
+        def assign():
+            i = 0
+            while time.monotonic() < stop:
+                objs[i % 200].s = i % 3
+                i += 1
+        worker = threading.Thread(target=assign, daemon=True)
+        worker.start()
+        spurious = 0
+        while time.monotonic() < stop:
+            spurious += bool(index.__reduce__()[2][1])
+        worker.join(30)
+        print(spurious, worker.is_alive())
+    ''', timeout=90)
+    assert (result.returncode, result.stdout) == (0, "0 False\n"), result.stderr[-2000:]
+
+
 def test_restoring_refuses_bad_state_and_keeps_cycles():
     index = Index()
     with pytest.raises(TypeError):
         index.__setstate__([1])
     with pytest.raises(TypeError):
         index.__setstate__(([1], []))
+    with pytest.raises(TypeError):  # refused before anything is stored
+        index.__setstate__(([Indexable(a=1)], [(0, "a")]))
+    assert len(index) == 0
     with pytest.raises(ValueError, match="position"):
         index.__setstate__(([Indexable(a=1)], [(5, ["a"])]))
     with pytest.raises(TypeError):
@@ -199,6 +249,20 @@ class Point(Indexable):
     __slots__ = ("x",)
 
 
+class Validated(Indexable):
+    __slots__ = ("x", "__dict__")
+
+    @property
+    def age(self):
+        return self._age
+
+    @age.setter
+    def age(self, value):
+        if value < 0:
+            raise ValueError("age must not be negative")
+        self._age = value
+
+
 def test_data_descriptors_of_subclasses_take_precedence():
     person = Person(name="ada")
     person.age = 36
@@ -213,8 +277,24 @@ def test_data_descriptors_of_subclasses_take_precedence():
     assert index.get_by_attribute(age=36) == []  # a property's own name is indexed only if stored
     point = Point(y=2)
     point.x = 1
-    assert point.x == 1 and point.__getstate__() == {"y": 2}
+    assert point.x == 1 and point.__getstate__() == {"y": 2, "x": 1}  # the slot too, for copies
     del point.x
     with pytest.raises(AttributeError):
         point.x
     assert _verify_index(index) == ""
+
+
+def test_descriptors_take_constructor_keywords_and_survive_copies():
+    with pytest.raises(ValueError, match="negative"):
+        Validated(age=-5)
+    obj = Validated(x=1, age=3, kind="a")
+    assert (obj.x, obj.age) == (1, 3) and obj.__getstate__()["x"] == 1
+    index = index_of(obj)
+    assert index.get_by_attribute(x=1) == [] and index.get_by_attribute(kind="a") == [obj]
+    obj.__dict__["extra"] = 7  # kept by the interpreter, not stored
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        again = pickle.loads(pickle.dumps(obj, protocol))
+        assert type(again) is Validated and (again.x, again.age, again.kind, again.extra) == (1, 3, "a", 7)
+    clone = copy.deepcopy(obj)
+    assert (clone.x, clone.age, clone.extra) == (1, 3, 7)
+    assert pickle.loads(pickle.dumps(Row(a=1), 0)).a == 1

@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 JOBS ?= 2
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libtbb-dev
-PY_PACKAGES := pytest hypothesis scikit-build-core ninja cmake
+PY_PACKAGES := pytest hypothesis scikit-build-core ninja cmake 'mypy>=1.18'
 
 .PHONY: all deps apt-deps venv install native-test py-test test demo bench test-asan test-tsan wheel-check test-versions clean
 
@@ -22,8 +22,9 @@ apt-deps:
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing >/dev/null; \
 	fi
 
-$(VENV)/.stamp:
-	$(PYTHON) -m venv $(VENV)
+# Redone when the Makefile changes, so an existing venv gets packages added to PY_PACKAGES.
+$(VENV)/.stamp: Makefile
+	[ -x $(PY) ] || $(PYTHON) -m venv $(VENV)
 	$(PIP) install $(PY_PACKAGES)
 	touch $@
 

@@ -42,10 +42,10 @@ echo "$(basename "$wheel")"
 "$TOOLS_BIN/python" -m zipfile -l "$wheel" | grep -E '\.so|\.pyi' | awk '{print "  " $1}'
 echo "(elapsed ${SECONDS}s)"
 
-step "fresh venv with the repaired wheel, pytest and hypothesis"
+step "fresh venv with the repaired wheel, pytest, hypothesis and mypy"
 "$PYTHON" -m venv "$TEST_VENV"
 VPY=$TEST_VENV/bin/python
-quiet "$OUT/install.log" timeout 900 "$VPY" -m pip install --disable-pip-version-check "$wheel" pytest hypothesis
+quiet "$OUT/install.log" timeout 900 "$VPY" -m pip install --disable-pip-version-check "$wheel" pytest hypothesis 'mypy>=1.18'
 echo "(elapsed ${SECONDS}s)"
 
 step "every dependency of the installed module resolves inside the wheel or to the base system"

@@ -1,4 +1,10 @@
+import importlib.util
 import inspect
+import os
+import pathlib
+import re
+import subprocess
+import sys
 
 import pytest
 
@@ -196,3 +202,98 @@ def test_type_stub_matches_the_module():
             for member in node.body:
                 if isinstance(member, ast.FunctionDef) and member.name not in ("__getattr__", "__init__"):
                     assert hasattr(cls, member.name), f"{node.name}.{member.name}"
+
+
+SOURCE_STUB = pathlib.Path(__file__).resolve().parents[2] / "python" / "Vantorelle.pyi"
+
+
+def _named_parameters():
+    """Every public or private callable of the module whose text signature names parameters that
+    can be passed by keyword, bound as callers reach it."""
+    index = Index()
+    holders = [(Vantorelle, Vantorelle), (Index, index), (FilteredIndex, index.reduced()), (PyQueryExpr, PyQueryExpr),
+               (Indexable, Indexable())]
+    found = []
+    for owner, holder in holders:
+        for name in vars(owner):
+            function = getattr(holder, name)
+            if isinstance(function, type) or not callable(function):
+                continue
+            try:
+                parameters = inspect.signature(function).parameters.values()
+            except (TypeError, ValueError):
+                continue
+            names = [p.name for p in parameters if p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD]
+            if names:
+                found.append(pytest.param(function, names, id=function.__qualname__))
+    return found
+
+
+# The docstring's signature and the argument binder's parameter list are written separately in the
+# method tables; inspect, help() and the stub checks below trust the docstring.
+@pytest.mark.parametrize("function, names", _named_parameters())
+def test_text_signatures_name_the_parameters_the_binder_takes(function, names):
+    quoted = [f"'{n}'" for n in names]
+    listed = quoted[0] if len(quoted) == 1 else (
+        " and ".join(quoted) if len(quoted) == 2 else ", ".join(quoted[:-1]) + ", and " + quoted[-1])
+    plural = "" if len(names) == 1 else "s"
+    with pytest.raises(TypeError) as info:
+        function()
+    assert str(info.value) == (f"{function.__qualname__}() missing {len(names)} required positional "
+                               f"argument{plural}: {listed}")
+    # Every documented name is accepted as a keyword: whatever fails now is the value, not the binding.
+    try:
+        function(**dict.fromkeys(names))
+    except TypeError as error:
+        assert not re.search(r"\(\) (missing|got|takes) ", str(error)), error
+
+
+def _mypy_or_skip():
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed (make installs it into .venv)")
+
+
+def _run_mypy_tool(args, cwd, env):
+    try:
+        return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True,
+                              timeout=300)
+    except subprocess.TimeoutExpired as expired:
+        pytest.fail(f"{' '.join(args)} did not finish within 300s:\n{expired.stdout}\n{expired.stderr}")
+
+
+def test_stubtest_finds_no_difference_between_the_stub_and_the_module(tmp_path):
+    """stubtest imports the module this interpreter imports and compares it with the source tree's
+    stub: every public name, each signature (parameter names, kinds, defaults) and final classes."""
+    _mypy_or_skip()
+    # Run outside the source tree so the imported module is the installed one, with the stub's
+    # folder named explicitly: mypy does not read a top-level .pyi from site-packages.
+    env = {**os.environ, "MYPYPATH": str(SOURCE_STUB.parent), "MYPY_CACHE_DIR": str(tmp_path / "cache")}
+    result = _run_mypy_tool(["mypy.stubtest", "Vantorelle"], tmp_path, env)
+    assert result.returncode == 0 and "Success: no issues found in 1 module" in result.stdout, (
+        result.stdout + result.stderr)
+
+
+def test_installed_stubs_are_the_source_stub_and_mypy_finds_them(tmp_path):
+    _mypy_or_skip()
+    folder = pathlib.Path(Vantorelle.__file__).parent
+    source = SOURCE_STUB.read_bytes()
+    for installed in (folder / "Vantorelle.pyi", folder / "Vantorelle-stubs" / "__init__.pyi"):
+        assert installed.is_file(), f"{installed} is not installed beside {Vantorelle.__file__}"
+        assert installed.read_bytes() == source, f"{installed} differs from {SOURCE_STUB}: reinstall the module"
+    (tmp_path / "use.py").write_text(
+        "from Vantorelle import Index, Indexable\n"
+        "reveal_type(Indexable(name='a').name)\n"
+        "reveal_type(Index().collect())\n"
+        "Index().add_object(3)\n")
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
+    env["MYPY_CACHE_DIR"] = str(tmp_path / "cache")
+    result = _run_mypy_tool(["mypy", "--no-incremental", "--no-error-summary", "use.py"], tmp_path, env)
+    # Without the stubs the import fails and every type is Any; mypy versions differ in spelling
+    # builtins, not in what they find.
+    expected = [
+        r'use.py:2: note: Revealed type is "Any"',
+        r'use.py:3: note: Revealed type is "(builtins\.)?list\[Vantorelle\.Indexable\]"',
+        r'use.py:4: error: Argument 1 to "add_object" of "Index" has incompatible type "int"; expected "Indexable" .*',
+    ]
+    lines = result.stdout.splitlines()
+    assert len(lines) == len(expected) and all(map(re.fullmatch, expected, lines)), result.stdout + result.stderr

@@ -249,18 +249,9 @@ class Point(Indexable):
     __slots__ = ("x",)
 
 
-class Validated(Indexable):
-    __slots__ = ("x", "__dict__")
-
-    @property
-    def age(self):
-        return self._age
-
-    @age.setter
-    def age(self, value):
-        if value < 0:
-            raise ValueError("age must not be negative")
-        self._age = value
+class Validated(Person):
+    """A slot beside the property and the __dict__ every subclass without __slots__ has."""
+    __slots__ = ("x",)
 
 
 def test_data_descriptors_of_subclasses_take_precedence():

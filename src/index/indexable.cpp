@@ -35,12 +35,17 @@ void Indexable::record_membership(const std::shared_ptr<IndexAPI>& core) {
 void Indexable::withdraw_membership(const IndexAPI* core) {
   std::lock_guard lock(membership_lock_);
   auto at = std::find_if(membership_.begin(), membership_.end(), [&](const auto& entry) { return entry.first == core; });
-  if (at != membership_.end()) membership_.erase(at);
+  if (at == membership_.end()) return;
+  if (assigning_) {
+    at->first = nullptr;  // departed: the assignment under way withdraws its values there (see assign)
+  } else {
+    membership_.erase(at);
+  }
 }
 
 bool Indexable::has_memberships() const {
   std::lock_guard lock(membership_lock_);
-  return !membership_.empty();
+  return std::any_of(membership_.begin(), membership_.end(), [](const auto& entry) { return entry.first != nullptr; });
 }
 
 bool Indexable::is_member_of(const IndexAPI* core) const {
@@ -53,9 +58,27 @@ std::vector<std::shared_ptr<IndexAPI>> Indexable::live_memberships() const {
   std::lock_guard lock(membership_lock_);
   cores.reserve(membership_.size());
   for (const auto& entry : membership_) {
+    if (entry.first == nullptr) continue;
     if (auto core = entry.second.lock()) cores.push_back(std::move(core));
   }
   return cores;
+}
+
+void Indexable::begin_assignment() {
+  std::lock_guard lock(membership_lock_);
+  assigning_ = true;
+}
+
+std::vector<std::shared_ptr<IndexAPI>> Indexable::end_assignment() noexcept {
+  std::vector<std::shared_ptr<IndexAPI>> departed;
+  std::lock_guard lock(membership_lock_);
+  assigning_ = false;
+  std::erase_if(membership_, [&](auto& entry) {
+    if (entry.first != nullptr) return false;
+    if (auto core = entry.second.lock()) departed.push_back(std::move(core));
+    return true;
+  });
+  return departed;
 }
 
 void Indexable::reindex(IndexAPI& core, const AttributeMap& previous,
@@ -86,7 +109,19 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
 
     std::uint64_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
     std::vector<std::shared_ptr<IndexAPI>> first_pass;
+    // A core that stores the object after the first pass, from the snapshot before this one, and
+    // withdraws it before the second pass, would keep that snapshot's values: withdrawals while
+    // this assignment runs leave the core behind as departed, and the assignment withdraws both
+    // its old and new values there at the end.
+    struct Mark {  // an exception must not leave the object marked as being assigned
+      Indexable* obj = nullptr;
+      ~Mark() {
+        if (obj) obj->end_assignment();
+      }
+    } mark;
     if (indexed) {
+      begin_assignment();
+      mark.obj = this;
       first_pass = live_memberships();
       for (const auto& core : first_pass) reindex(*core, *previous, updates);
     }
@@ -114,6 +149,8 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
           if (!still) reindex(*core, *previous, updates);
         }
       }
+      mark.obj = nullptr;
+      for (const auto& core : end_assignment()) reindex(*core, *previous, updates);
     }
   }
   py::release_later(std::move(replaced));

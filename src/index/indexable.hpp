@@ -83,6 +83,10 @@ class Indexable {
   bool has_memberships() const;
   bool is_member_of(const IndexAPI* core) const;
   std::vector<std::shared_ptr<IndexAPI>> live_memberships() const;
+  // Between these an assignment is under way: withdrawals keep their cores, as departed, for it.
+  // end_assignment returns them (alive) and forgets them.
+  void begin_assignment();
+  std::vector<std::shared_ptr<IndexAPI>> end_assignment() noexcept;
 
   // Sets attributes and re-indexes them in every core holding the object. May run with the
   // interpreter lock released. Names beginning with "_" are stored but never indexed.
@@ -107,7 +111,9 @@ class Indexable {
 
   SmallMutex assign_mutex_;
   mutable SpinLock membership_lock_;
-  // Each core once, in the order they took the object; guarded by membership_lock_.
+  bool assigning_ = false;  // guarded by membership_lock_; see begin_assignment
+  // Each core once, in the order they took the object; guarded by membership_lock_. A null core
+  // marks one that withdrew the object while an assignment was under way (kept for it).
   std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;
   std::atomic<const AttributeMap*> current_;  // == attributes_'s pointer
   // A lock rather than std::atomic<shared_ptr>: the race protocol needs the epoch mark of a core

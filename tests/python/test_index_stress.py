@@ -407,6 +407,30 @@ def remove_scenario(seconds):
     assert index.reduced_query(Q.eq("child.v", 1)).collect() == [o for o in members if o.child.v == 1]
 
 
+def store_withdraw_scenario(seconds):
+    """Nested objects stored and withdrawn as their holders change, while their own attributes
+    are assigned: a store that read the snapshot before an assignment, withdrawn before that
+    assignment finished, must not leave the old value behind in the nested core."""
+    leaves = [Indexable(w=i % 3) for i in range(4)]
+    holders = [Indexable(child=None) for _ in range(8)]
+    index = Index()
+    index.add_object_many(holders)
+    until = time.monotonic() + seconds
+
+    def toggle(seed):
+        r = random.Random(seed)
+        while time.monotonic() < until:
+            r.choice(holders).child = r.choice(leaves + [None, None])
+
+    def assign(seed):
+        r = random.Random(seed)
+        while time.monotonic() < until:
+            r.choice(leaves).w = r.randrange(3)
+
+    run_workers([lambda: toggle(1), lambda: toggle(2), lambda: assign(3), lambda: assign(4)])
+    check_final_values(index, holders, [("child", leaves)])
+
+
 CHILD = """
 import faulthandler, sys
 faulthandler.dump_traceback_later({hang}, exit=True)
@@ -423,7 +447,8 @@ print("ok")
                                                ("reduce_race_scenario", 2), ("nested_churn_scenario", 3),
                                                ("collector_scenario", 4), ("query_scenario", 4),
                                                ("query_scenario_one_thread", 3), ("union_scenario", 3),
-                                               ("group_by_scenario", 3), ("remove_scenario", 3)])
+                                               ("group_by_scenario", 3), ("remove_scenario", 3),
+                                               ("store_withdraw_scenario", 3)])
 def test_concurrent_use_ends_with_every_index_holding_the_final_values(run_python, scenario, seconds):
     code = CHILD.format(hang=seconds + 40, path=os.path.dirname(os.path.abspath(__file__)), scenario=scenario,
                         seconds=seconds)

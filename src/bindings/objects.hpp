@@ -68,6 +68,8 @@ PyObject* new_index_iterator(std::shared_ptr<Locked<Slots>> items, PyObject* slo
 // __setstate__ then fills.
 PyObject* rebuild_index();
 PyObject* rebuild_indexable();
+// A new reference to the module's attribute `name` (the reconstructors pickle names).
+PyObject* module_attribute(const char* name);
 // A new SlotsObject owning `items` for the collector.
 PyObject* new_slots_owner(std::shared_ptr<Locked<Slots>> items);
 // Handles carrying references of their own on the objects `shared` names (see

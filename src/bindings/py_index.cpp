@@ -279,11 +279,6 @@ PyObject* index_repr(PyObject* self) {
   }, nullptr);
 }
 
-PyObject* module_attribute(const char* name) {
-  OwnedRef module = OwnedRef::steal(check(PyImport_ImportModule("Vantorelle")));
-  return check(PyObject_GetAttrString(module.get(), name));
-}
-
 // Pickled as its objects (ascending id order) and, once `reduce` narrowed it, the names each one
 // is hidden under; the module's _rebuild_index makes the index again from them.
 PyObject* index_reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -466,6 +461,11 @@ PyType_Spec index_spec = {"builtins.Index", sizeof(IndexObject), 0, Py_TPFLAGS_D
 PyObject* new_index(std::shared_ptr<IndexAPI> core) { return make_index(index_type(), std::move(core)); }
 
 PyObject* rebuild_index() { return new_index(IndexAPI::create()); }
+
+PyObject* module_attribute(const char* name) {
+  OwnedRef module = OwnedRef::steal(check(PyImport_ImportModule("Vantorelle")));
+  return check(PyObject_GetAttrString(module.get(), name));
+}
 
 std::string verify_index(PyObject* index) {
   if (!PyObject_TypeCheck(index, index_type())) raise_wrong_type("index", index, "Index");

@@ -394,8 +394,7 @@ PyObject* indexable_reduce_ex(PyObject* self, PyObject* protocol) {
     // An empty object first and its attributes as the state: copies and pickles of objects that
     // hold themselves are then made before their attributes are.
     OwnedRef state = OwnedRef::steal(check(indexable_getstate(self, nullptr)));
-    OwnedRef module = OwnedRef::steal(check(PyImport_ImportModule("Vantorelle")));
-    OwnedRef rebuild = OwnedRef::steal(check(PyObject_GetAttrString(module.get(), "_rebuild_indexable")));
+    OwnedRef rebuild = OwnedRef::steal(module_attribute("_rebuild_indexable"));
     return check(Py_BuildValue("(O()O)", rebuild.get(), state.get()));
   }, nullptr);
 }

@@ -63,7 +63,7 @@ bench: install
 # failure does not stop the others; the stamp is only written once all of them are in.
 # `make bench-peers N=100000` is a quick run (it writes build/peers/, not docs/).
 N ?= 1000000
-REPS ?= 3
+REPS ?= 5
 PEERS_PACKAGES := numpy pandas duckdb matplotlib 'BTrees>=6' 'readerwriterlock>=1.0.9,<2' 'cykhash>=2,<3' 'sortednp>=0.4,<0.5'
 $(VENV)/.peers: $(VENV)/.stamp
 	@failed=""; for p in $(PEERS_PACKAGES); do $(PIP) install "$$p" || failed="$$failed $$p"; done; \

@@ -1,6 +1,6 @@
 """Vantorelle against the libraries users pick instead: the same objects, the same queries, one process.
 
-Usage: python benchmarks/peers.py [objects=1000000] [repetitions=3]
+Usage: python benchmarks/peers.py [objects=1000000] [repetitions=5]
        (`make bench-peers`, or `make bench-peers N=100000` for a quick run)
 
 The objects are those of bench_index.py (a unique int `uid`, a str `cat` of 10 values, a str `tag`
@@ -749,7 +749,7 @@ def main():
     started = time.perf_counter()
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     count = int(args[0]) if args else PUBLISHED_COUNT
-    repetitions = int(args[1]) if len(args) > 1 else 3
+    repetitions = int(args[1]) if len(args) > 1 else 5
     build_repetitions = min(repetitions, 2)
     out = os.path.join(ROOT, "docs") if count == PUBLISHED_COUNT else os.path.join(ROOT, "build", "peers")
     owners = make_owners()

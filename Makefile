@@ -10,7 +10,7 @@ JOBS ?= 2
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libtbb-dev
 PY_PACKAGES := pytest hypothesis scikit-build-core ninja cmake 'mypy>=1.18'
 
-.PHONY: all deps apt-deps venv install native-test py-test test demo bench test-asan test-tsan wheel-check test-versions clean
+.PHONY: all deps apt-deps venv install native-test py-test test demo bench bench-peers test-asan test-tsan wheel-check test-versions clean
 
 all: install
 
@@ -56,6 +56,23 @@ bench: install
 	$(CMAKE) --build build/bench -j $(JOBS)
 	@for b in build/bench/bench_*; do if [ -x $$b ]; then $$b || exit 1; fi; done
 	@for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done
+
+# Vantorelle against the libraries users pick instead (benchmarks/peers.py). The contenders are
+# installed into .venv here, never as the package's dependencies. ducks pins BTrees<5 and numpy<2,
+# which do not build here: it goes in without its dependencies, beside its other requirements and
+# a current BTrees. A contender that fails to install is reported missing by the benchmark, so one
+# failure does not stop the others; the stamp is only written once all of them are in.
+# `make bench-peers N=100000` is a quick run (it writes build/peers/, not docs/).
+N ?= 1000000
+REPS ?= 5
+PEERS_PACKAGES := numpy pandas duckdb matplotlib 'BTrees>=6' 'readerwriterlock>=1.0.9,<2' 'cykhash>=2,<3' 'sortednp>=0.4,<0.5'
+$(VENV)/.peers: $(VENV)/.stamp
+	@failed=""; for p in $(PEERS_PACKAGES); do $(PIP) install "$$p" || failed="$$failed $$p"; done; \
+	$(PIP) install --no-deps 'ducks==0.5.1' || failed="$$failed ducks"; \
+	if [ -n "$$failed" ]; then echo "bench-peers: not installed:$$failed (reported missing)"; else touch $@; fi
+
+bench-peers: install $(VENV)/.peers
+	$(PY) benchmarks/peers.py $(N) $(REPS)
 
 # ASan + UBSan over the native tests and the Python tests (the interpreter preloads the runtime).
 # libstdc++ is preloaded too, so the sanitizer's exception interceptors find the real functions.

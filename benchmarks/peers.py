@@ -69,7 +69,7 @@ sys.path.insert(0, HERE)
 
 from bench_group_union import dict_of_lists  # noqa: E402
 from bench_index import TAGS, best_of, best_per_call, build, fmt  # noqa: E402
-from bench_memory import peak, reset_peak, rss  # noqa: E402
+from bench_memory import Slots as SlotsRow, peak, reset_peak, rss  # noqa: E402
 from bench_query import make_owners  # noqa: E402
 from Vantorelle import Index, PyQueryExpr as Q  # noqa: E402
 
@@ -348,18 +348,6 @@ OURS, BASELINE, FLOOR = "Vantorelle", "list comprehension", "floor lst[:k]"
 REFERENCE = "list comp., __slots__ objects"
 VERSIONS = {"sqlite": ("sqlite3", "sqlite_version"), "DuckDB": ("duckdb", "__version__"),
             "pandas": ("pandas", "__version__"), "NumPy": ("numpy", "__version__"), "ducks": ("ducks", None)}
-
-
-class SlotsRow:
-    __slots__ = ("uid", "cat", "tag", "price", "bucket", "owner")
-
-    def __init__(self, uid, cat, tag, price, bucket, owner):
-        self.uid = uid
-        self.cat = cat
-        self.tag = tag
-        self.price = price
-        self.bucket = bucket
-        self.owner = owner
 
 
 class SlotsOwner:

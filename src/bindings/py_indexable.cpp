@@ -111,7 +111,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
     // super().__init__(**kwargs); converting here too would convert every value twice.
     bool exact = type == indexable_type();
     bool atomic = true;
-    std::shared_ptr<AttributeMap> map;
+    Snapshot map;
     if (exact && kwargs != nullptr) {
       auto count = static_cast<std::size_t>(PyDict_GET_SIZE(kwargs));
       std::vector<AttrName> names;
@@ -123,9 +123,9 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
         names.push_back(std::move(name));
         values.push_back(std::move(value));
       });
-      map = std::make_shared<AttributeMap>(std::move(names), std::move(values));
+      map = AttributeMap::make(std::move(names), std::move(values));
     } else {
-      map = std::make_shared<AttributeMap>();
+      map = AttributeMap::make_empty();
     }
     std::uint32_t id = Indexable::next_id();
     PyObject* self = check(type->tp_alloc(type, 0));

@@ -1,11 +1,24 @@
-// The attribute map of an object, in two forms: small, a shared Shape (the names, in order) beside
-// a vector of the values, scanned linearly while it holds at most kSmallCapacity entries (most
-// objects); a hash table from then on. Keys occur once; there is no removal, so a map that became
-// a hash table stays one. Small-form order is insertion order (a re-assigned key keeps its place);
-// the hash form's order is undefined.
+// The attribute map of an object: immutable, shared by reference count, in one allocation. Two
+// forms:
+//  - small (at most kSmallCapacity entries, most objects): a header with the shared Shape (the
+//    names, in order) followed by the values, in the same block, found by a linear scan of the
+//    shape; one allocation per map and one cache line or two to reach a value;
+//  - hash: from the (kSmallCapacity + 1)th name on, a header pointing to a hash table.
+// Keys occur once; there is no removal, so a map that became a hash table stays one. Small-form
+// order is insertion order (a re-assigned key keeps its place); the hash form's order is
+// undefined.
+//
+// A map never changes once another reference to it may exist: `with` makes the next map. Only a
+// holder that can prove it holds the sole reference (see Indexable::assign) may replace a value in
+// place, through replace_sole.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <new>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -19,28 +32,118 @@ namespace vantorelle {
 
 template <class V>
 class HybridHashmap {
+  using HashForm = std::unordered_map<AttrName, V, AttrNameHash, AttrNameEq>;
+
  public:
   static constexpr std::size_t kSmallCapacity = 8;
   static constexpr std::size_t kHashInitialCapacity = 28;
 
-  HybridHashmap() = default;
-  HybridHashmap(HybridHashmap&&) noexcept = default;
-  HybridHashmap& operator=(HybridHashmap&&) noexcept = default;
-  HybridHashmap(const HybridHashmap& other)
-      : shape_(other.shape_), values_(other.values_), hash_(other.hash_ ? std::make_unique<HashForm>(*other.hash_) : nullptr) {}
+  // A counted reference to a map; copies need no lock. The last one frees the map and so drops its
+  // values (PyValue handles queue their references when the interpreter lock is not held).
+  class Ref {
+   public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : map_(other.map_) {
+      if (map_) map_->refs_.fetch_add(1, std::memory_order_relaxed);
+    }
+    Ref(Ref&& other) noexcept : map_(std::exchange(other.map_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+      std::swap(map_, other.map_);
+      return *this;
+    }
+    ~Ref() {
+      if (map_ && map_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(map_);
+    }
+    const HybridHashmap* get() const noexcept { return map_; }
+    const HybridHashmap& operator*() const noexcept { return *map_; }
+    const HybridHashmap* operator->() const noexcept { return map_; }
+    explicit operator bool() const noexcept { return map_ != nullptr; }
+    void reset() noexcept { *this = Ref(); }
+
+    // Gives up the reference without dropping it, and takes one over; for holders that keep the
+    // map behind an atomic pointer.
+    HybridHashmap* release() noexcept { return std::exchange(map_, nullptr); }
+    static Ref adopt(HybridHashmap* map) noexcept {
+      Ref ref;
+      ref.map_ = map;
+      return ref;
+    }
+    // A new reference to a map someone keeps alive meanwhile.
+    static Ref share(const HybridHashmap* map) noexcept {
+      map->refs_.fetch_add(1, std::memory_order_relaxed);
+      return adopt(const_cast<HybridHashmap*>(map));
+    }
+
+   private:
+    HybridHashmap* map_ = nullptr;
+  };
+
+  HybridHashmap(const HybridHashmap&) = delete;
   HybridHashmap& operator=(const HybridHashmap&) = delete;
 
+  static Ref make_empty() { return Ref::adopt(allocate(nullptr, 0)); }
+
   // A map of distinct `names` with their `values`, in that order.
-  HybridHashmap(std::vector<AttrName> names, std::vector<V> values) {
+  static Ref make(std::vector<AttrName> names, std::vector<V> values) {
     if (names.size() <= kSmallCapacity) {
-      shape_ = Shape::of(std::move(names));
-      values_ = std::move(values);
-      return;
+      std::size_t count = values.size();
+      HybridHashmap* map = allocate(Shape::of(std::move(names)), count);
+      for (std::size_t i = 0; i < count; ++i) map->construct_value(i, std::move(values[i]));
+      return Ref::adopt(map);
     }
-    for (std::size_t i = 0; i < names.size(); ++i) insert(std::move(names[i]), std::move(values[i]));
+    auto hash = std::make_unique<HashForm>();
+    hash->reserve(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) hash->insert_or_assign(std::move(names[i]), std::move(values[i]));
+    return Ref::adopt(allocate_hash(std::move(hash)));
   }
 
-  std::size_t size() const noexcept { return hash_ ? hash_->size() : values_.size(); }
+  // This map with `updates` applied in order (a later update of a name wins), as a new map.
+  Ref with(std::span<const std::pair<AttrName, V>> updates) const {
+    if (!hash_) {
+      std::shared_ptr<const Shape> shape = shape_;
+      for (const auto& [name, value] : updates) {
+        if (shape && shape->find(name.view()) != Shape::npos) continue;
+        if (shape && shape->size() == kSmallCapacity) return Ref::adopt(allocate_hash(hash_form_with(updates)));
+        shape = Shape::with(shape.get(), name);
+      }
+      const std::size_t capacity = shape ? shape->size() : 0;
+      HybridHashmap* map = allocate(std::move(shape), capacity);
+      std::size_t built = 0;
+      try {
+        for (; built < count_; ++built) map->construct_value(built, values()[built]);
+        for (; built < capacity; ++built) map->construct_value(built, V{});
+      } catch (...) {
+        map->count_ = static_cast<std::uint32_t>(built);
+        destroy(map);
+        throw;
+      }
+      Ref ref = Ref::adopt(map);
+      for (const auto& [name, value] : updates) map->values()[map->shape_->find(name.view())] = value;
+      return ref;
+    }
+    return Ref::adopt(allocate_hash(hash_form_with(updates)));
+  }
+
+  // Replaces, in place, the values of names the map already has; false (and nothing changed) if
+  // one is new. For the holder of the sole reference only; the replaced values go to `dropped`
+  // (at least updates.size() long), for the caller to release outside its locks.
+  bool replace_sole(std::span<const std::pair<AttrName, V>> updates, std::span<V> dropped) {
+    std::size_t positions[kSmallCapacity];
+    if (hash_ || updates.size() > kSmallCapacity || !shape_) return false;
+    for (std::size_t i = 0; i < updates.size(); ++i) {
+      positions[i] = shape_->find(updates[i].first.view());
+      if (positions[i] == Shape::npos) return false;
+    }
+    for (std::size_t i = 0; i < updates.size(); ++i) {
+      dropped[i] = std::exchange(values()[positions[i]], updates[i].second);
+    }
+    return true;
+  }
+  // Whether the caller's reference is the only one. Meaningful only while no other reference can
+  // be made from the caller's (see Indexable::assign).
+  bool sole() const noexcept { return refs_.load(std::memory_order_acquire) == 1; }
+
+  std::size_t size() const noexcept { return hash_ ? hash_->size() : count_; }
   bool is_hash() const noexcept { return hash_ != nullptr; }
 
   const V* get(std::string_view key) const {
@@ -50,38 +153,7 @@ class HybridHashmap {
     }
     if (!shape_) return nullptr;
     std::size_t at = shape_->find(key);
-    return at == Shape::npos ? nullptr : &values_[at];
-  }
-
-  void insert(AttrName key, V value) {
-    if (hash_) {
-      auto it = hash_->find(key.view());
-      if (it != hash_->end()) {
-        it->second = std::move(value);
-      } else {
-        hash_->emplace(std::move(key), std::move(value));
-      }
-      return;
-    }
-    if (shape_) {
-      std::size_t at = shape_->find(key.view());
-      if (at != Shape::npos) {
-        values_[at] = std::move(value);
-        return;
-      }
-    }
-    if (values_.size() < kSmallCapacity) {
-      shape_ = Shape::with(shape_.get(), key);
-      values_.push_back(std::move(value));
-      return;
-    }
-    auto hash = std::make_unique<HashForm>();
-    hash->reserve(kHashInitialCapacity);
-    for (std::size_t i = 0; i < values_.size(); ++i) hash->emplace(shape_->names()[i], std::move(values_[i]));
-    hash->emplace(std::move(key), std::move(value));
-    hash_ = std::move(hash);
-    shape_ = nullptr;
-    values_ = {};
+    return at == Shape::npos ? nullptr : &values()[at];
   }
 
   // Calls f(const AttrName&, const V&) for every entry, in the map's order.
@@ -90,16 +162,57 @@ class HybridHashmap {
     if (hash_) {
       for (const auto& [k, v] : *hash_) f(k, v);
     } else if (shape_) {
-      for (std::size_t i = 0; i < values_.size(); ++i) f(shape_->names()[i], values_[i]);
+      for (std::size_t i = 0; i < count_; ++i) f(shape_->names()[i], values()[i]);
     }
   }
 
  private:
-  // Small form: entry i is (shape_->names()[i], values_[i]); no shape while empty.
-  std::shared_ptr<const Shape> shape_;
-  std::vector<V> values_;
-  using HashForm = std::unordered_map<AttrName, V, AttrNameHash, AttrNameEq>;
-  std::unique_ptr<HashForm> hash_;  // set exactly in the hash form
+  // The small form's values follow the header in the same block: values()[i] is shape_'s name i.
+  HybridHashmap(std::shared_ptr<const Shape> shape, std::unique_ptr<HashForm> hash)
+      : shape_(std::move(shape)), hash_(std::move(hash)) {}
+  ~HybridHashmap() {
+    for (std::size_t i = 0; i < count_; ++i) values()[i].~V();
+  }
+
+  static constexpr std::size_t header_size() noexcept {
+    return (sizeof(HybridHashmap) + alignof(V) - 1) / alignof(V) * alignof(V);
+  }
+  V* values() noexcept { return std::launder(reinterpret_cast<V*>(reinterpret_cast<char*>(this) + header_size())); }
+  const V* values() const noexcept {
+    return std::launder(reinterpret_cast<const V*>(reinterpret_cast<const char*>(this) + header_size()));
+  }
+  // Values are constructed one by one; count_ counts those built so far, so a failure destroys
+  // exactly them.
+  void construct_value(std::size_t i, V value) {
+    new (&values()[i]) V(std::move(value));
+    count_ = static_cast<std::uint32_t>(i + 1);
+  }
+
+  static HybridHashmap* allocate(std::shared_ptr<const Shape> shape, std::size_t capacity) {
+    void* block = ::operator new(header_size() + capacity * sizeof(V));
+    return new (block) HybridHashmap(std::move(shape), nullptr);
+  }
+  static HybridHashmap* allocate_hash(std::unique_ptr<HashForm> hash) {
+    void* block = ::operator new(sizeof(HybridHashmap));
+    return new (block) HybridHashmap(nullptr, std::move(hash));
+  }
+  static void destroy(HybridHashmap* map) noexcept {
+    map->~HybridHashmap();
+    ::operator delete(map);
+  }
+
+  std::unique_ptr<HashForm> hash_form_with(std::span<const std::pair<AttrName, V>> updates) const {
+    auto hash = std::make_unique<HashForm>();
+    hash->reserve(std::max(kHashInitialCapacity, size() + updates.size()));
+    for_each([&](const AttrName& name, const V& value) { hash->emplace(name, value); });
+    for (const auto& [name, value] : updates) hash->insert_or_assign(name, value);
+    return hash;
+  }
+
+  mutable std::atomic<std::uint32_t> refs_{1};
+  std::uint32_t count_ = 0;                // small-form values in the block
+  std::shared_ptr<const Shape> shape_;     // small form: the names; null while empty
+  std::unique_ptr<HashForm> hash_;         // set exactly in the hash form
 };
 
 using AttributeMap = HybridHashmap<PyValue>;

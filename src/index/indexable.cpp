@@ -89,23 +89,75 @@ void Indexable::reindex(IndexAPI& core, const AttributeMap& previous,
   }
 }
 
+namespace {
+
+// A replaced map goes at once where references may be released on this thread, else to the
+// pending-release queue: readers holding the interpreter lock may still be using it.
+void release_map_later(Snapshot map) noexcept {
+  if (!map || py::may_release_now()) return;
+  AttributeMap* raw = map.release();
+  try {
+    py::release_later(std::shared_ptr<const AttributeMap>(raw, [](const AttributeMap* dying) {
+      Snapshot::adopt(const_cast<AttributeMap*>(dying));
+    }));
+  } catch (...) {
+    // Out of memory for the queue's owner: keeping the map alive is the only safe choice.
+  }
+}
+
+// Whether `updates` change which Indexable values the object holds under indexed names.
+bool changes_graph(const AttributeMap& previous, std::span<const std::pair<AttrName, PyValue>> updates) {
+  for (const auto& [name, value] : updates) {
+    if (name.is_private()) continue;
+    if (value.primitave().is_ind()) return true;
+    const PyValue* old = previous.get(name.view());
+    if (old != nullptr && old->primitave().is_ind()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool Indexable::assign_in_place(std::span<const std::pair<AttrName, PyValue>> updates, std::uint64_t epoch_before,
+                                std::span<PyValue> dropped) {
+  // Readers without a copy of the map hold the interpreter lock; holding it here keeps them out.
+  if (!py::gil_held() || updates.size() > AttributeMap::kSmallCapacity) return false;
+  {
+    std::lock_guard lock(membership_lock_);
+    if (!membership_.empty()) return false;
+  }
+  bool graph_changes = false;
+  {
+    std::lock_guard lock(snapshot_lock_);
+    // A core that took the object after the membership check marks the epoch before it copies the
+    // map (under this lock): either the mark shows here, or its copy sees the new values.
+    // Otherwise, with the one reference, no thread can reach the map but through this lock.
+    if (index_epoch_.load(std::memory_order_seq_cst) != epoch_before) return false;
+    AttributeMap* map = attributes_.load(std::memory_order_relaxed);
+    if (!map->sole()) return false;
+    graph_changes = changes_graph(*map, updates);
+    if (!map->replace_sole(updates, dropped)) return false;
+  }
+  if (graph_changes) GRAPH_EPOCH.fetch_add(1, std::memory_order_seq_cst);
+  return true;
+}
+
 void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
   Snapshot replaced;  // dropped last: lock-free readers may still use it (see publish)
+  // Values replaced in place, released once every lock is let go (a finalizer may assign to this
+  // object again).
+  PyValue dropped[AttributeMap::kSmallCapacity];
   {
     // Values dropped in here may run finalizers that assign to this very object: they are
     // released only after the mutex is unlocked.
     py::DeferReleases defer;
     Snapshot previous;
     std::lock_guard assigning(assign_mutex_);
+    if (assign_in_place(updates, index_epoch_.load(std::memory_order_seq_cst), dropped)) return;
     previous = snapshot();
     // Names beginning with "_" are indexed by rebased cores only; reindex asks each core.
     bool indexed = !updates.empty();
-    bool graph_changes = false;
-    for (const auto& [name, value] : updates) {
-      if (name.is_private()) continue;
-      const PyValue* old = previous->get(name.view());
-      graph_changes = graph_changes || value.primitave().is_ind() || (old != nullptr && old->primitave().is_ind());
-    }
+    bool graph_changes = changes_graph(*previous, updates);
 
     std::uint64_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
     std::vector<std::shared_ptr<IndexAPI>> first_pass;
@@ -126,9 +178,7 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
       for (const auto& core : first_pass) reindex(*core, *previous, updates);
     }
 
-    std::shared_ptr<AttributeMap> next = std::make_shared<AttributeMap>(*previous);
-    for (const auto& [name, value] : updates) next->insert(name, value);
-    replaced = publish(std::move(next));
+    replaced = publish(previous->with(updates));
     // After publishing: a run that learned the graph before this point learned it under the old
     // epoch, and forgets it at its next look.
     if (graph_changes) GRAPH_EPOCH.fetch_add(1, std::memory_order_seq_cst);
@@ -153,19 +203,14 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
       for (const auto& core : end_assignment()) reindex(*core, *previous, updates);
     }
   }
-  py::release_later(std::move(replaced));
+  release_map_later(std::move(replaced));
 }
 
 Snapshot Indexable::publish(Snapshot next) {
-  const AttributeMap* raw = next.get();
-  {
-    std::lock_guard lock(snapshot_lock_);
-    std::swap(attributes_, next);
-  }
-  current_.store(raw, std::memory_order_release);
-  return next;
+  std::lock_guard lock(snapshot_lock_);
+  return Snapshot::adopt(attributes_.exchange(next.release(), std::memory_order_acq_rel));
 }
 
-void Indexable::clear_attributes() { py::release_later(publish(std::make_shared<const AttributeMap>())); }
+void Indexable::clear_attributes() { release_map_later(publish(AttributeMap::make_empty())); }
 
 }  // namespace vantorelle

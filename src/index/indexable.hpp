@@ -37,7 +37,7 @@ namespace vantorelle {
 
 class IndexAPI;
 
-using Snapshot = std::shared_ptr<const AttributeMap>;
+using Snapshot = AttributeMap::Ref;
 
 // Process-wide object-id counter: the next id to hand out. The first id is 1; ids are never
 // reused, and once past kMaxObjectId the counter stays there.
@@ -50,10 +50,10 @@ extern std::atomic<std::uint64_t> GRAPH_EPOCH;
 
 class Indexable {
  public:
-  Indexable(std::uint32_t id, Snapshot attributes)
-      : current_(attributes.get()), attributes_(std::move(attributes)), id_(id) {}
+  Indexable(std::uint32_t id, Snapshot attributes) : attributes_(attributes.release()), id_(id) {}
   Indexable(const Indexable&) = delete;
   Indexable& operator=(const Indexable&) = delete;
+  ~Indexable() { Snapshot::adopt(attributes_.load(std::memory_order_relaxed)); }
 
   // The next object id; DomainError (Overflow) once the id space is exhausted, then for good.
   static std::uint32_t next_id();
@@ -61,12 +61,12 @@ class Indexable {
   std::uint32_t id() const noexcept { return id_; }
   Snapshot snapshot() const {
     std::lock_guard lock(snapshot_lock_);
-    return attributes_;
+    return Snapshot::share(attributes_.load(std::memory_order_relaxed));
   }
   // The current map without taking a reference, for a reader that holds the interpreter lock and
   // runs no Python code while using it: a replaced map's published reference is only ever
   // dropped by a thread holding that lock.
-  const AttributeMap& snapshot_under_gil() const noexcept { return *current_.load(std::memory_order_acquire); }
+  const AttributeMap& snapshot_under_gil() const noexcept { return *attributes_.load(std::memory_order_acquire); }
 
   // For core operations that index or withdraw this object: marks that the snapshot is about to
   // be read (see the class comment), then reads it. Call with the core's attribute-table write
@@ -105,8 +105,12 @@ class Indexable {
   void clear_attributes();
 
  private:
-  // Makes `next` current; returns the replaced map, which must go through py::release_later.
+  // Makes `next` current; returns the replaced map, which must go through release_map_later.
   [[nodiscard]] Snapshot publish(Snapshot next);
+  // Replaces values in place when nothing but this object can see its map (no index holds the
+  // object and no reader holds a copy); false, and nothing changed, otherwise.
+  bool assign_in_place(std::span<const std::pair<AttrName, PyValue>> updates, std::uint64_t epoch_before,
+                       std::span<PyValue> dropped);
   void reindex(IndexAPI& core, const AttributeMap& previous, std::span<const std::pair<AttrName, PyValue>> updates);
 
   SmallMutex assign_mutex_;
@@ -115,12 +119,12 @@ class Indexable {
   // Each core once, in the order they took the object; guarded by membership_lock_. A null core
   // marks one that withdrew the object while an assignment was under way (kept for it).
   std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;
-  std::atomic<const AttributeMap*> current_;  // == attributes_'s pointer
-  // A lock rather than std::atomic<shared_ptr>: the race protocol needs the epoch mark of a core
-  // operation to be ordered before its read of the snapshot, and the lock's acquire/release gives
-  // exactly that.
+  // Copies of the map are taken, and the map replaced, under this lock: the race protocol needs
+  // the epoch mark of a core operation to be ordered before its read of the snapshot, and the
+  // lock's acquire/release gives exactly that. Holders of the interpreter lock may read the
+  // pointer without it (snapshot_under_gil).
   mutable SpinLock snapshot_lock_;
-  Snapshot attributes_;  // guarded by snapshot_lock_
+  std::atomic<AttributeMap*> attributes_;  // owns one reference
   std::atomic<std::uint64_t> index_epoch_{0};
   const std::uint32_t id_;
 };

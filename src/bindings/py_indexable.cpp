@@ -81,7 +81,7 @@ void track_if_needed(PyObject* self, PyObject* value) {
 void check_value_nesting(const Indexable& holder, std::span<const std::pair<AttrName, PyValue>> updates) {
   std::vector<Indexable*> values;
   for (const auto& [name, value] : updates) {
-    if (!name.is_private() && value.primitave().is_ind()) values.push_back(&value.primitave().as_ind_handle().native());
+    if (!name.is_private() && value.primitave().is_ind()) values.push_back(&value.primitave().ind_native());
   }
   if (values.empty()) return;
   std::uint32_t deepest = 0;

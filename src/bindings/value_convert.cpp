@@ -165,7 +165,7 @@ void key_of_int(PyObject* obj, EqKey& key, NativeCastValue& primitave, bool exac
   std::optional<std::string_view> text = hex ? utf8_view_or_none(hex.get()) : std::nullopt;
   PyErr_Clear();
   if (!text) return;
-  primitave.v = NativeCastValue::Unknown{std::make_shared<const std::string>(*text)};
+  primitave.v = NativeCastValue::Unknown{std::string(*text)};
   key = EqKey::BigInt;
 }
 
@@ -183,8 +183,8 @@ void key_of_str(PyObject* obj, EqKey& key, NativeCastValue& primitave, bool exac
   OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
   PyErr_Clear();
   if (!bytes) return;
-  primitave.v = NativeCastValue::Unknown{std::make_shared<const std::string>(
-      PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())))};
+  primitave.v = NativeCastValue::Unknown{
+      std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())))};
   key = EqKey::BadText;
 }
 
@@ -330,7 +330,7 @@ PyValue make_value(OwnedRef owned) {
   PyHandle handle = PyHandle::take(std::move(owned));
   // CAUTION: may run the value's own __eq__, __index__, __float__ and __int__.
   if (!decided && !hash_failed) key_of_other(handle, hash, key, primitave);
-  if (indexable) primitave.v = NativeCastValue::Ind{IndexableHandle::of_checked(handle)};
+  if (indexable) primitave.v = NativeCastValue::Ind{};
   return PyValue(std::move(handle), std::move(primitave), hash, key, hash_failed);
 }
 

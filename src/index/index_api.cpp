@@ -204,7 +204,7 @@ bool IndexAPI::holder_carries(std::uint32_t parent_id, const Indexable& child) c
   // owning core after this read, and its nested jobs, checked after this one, repair it.
   Snapshot snapshot = holder.native().snapshot_for_index();
   const PyValue* value = snapshot->get(name_.view());
-  return value != nullptr && value->primitave().is_ind() && &value->primitave().as_ind_handle().native() == &child;
+  return value != nullptr && value->primitave().is_ind() && &value->primitave().ind_native() == &child;
 }
 
 // Nested jobs from different threads (an add's, an assignment's, a withdrawal's) reach a nested

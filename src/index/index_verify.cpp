@@ -142,7 +142,7 @@ std::string IndexAPI::verify_one(std::vector<std::shared_ptr<const IndexAPI>>& p
       for (std::uint32_t p : parents) {
         const StoredObject* holder = find_stored(p);
         const PyValue* value = holder ? current(*holder) : nullptr;
-        if (value == nullptr || !value->primitave().is_ind() || value->primitave().as_ind_handle().native().id() != id) {
+        if (value == nullptr || !value->primitave().is_ind() || value->primitave().ind_native().id() != id) {
           return where(*this, text) + "nested object " + std::to_string(id) + " lists holder " + std::to_string(p) +
                  ", which does not hold it";
         }
@@ -151,10 +151,10 @@ std::string IndexAPI::verify_one(std::vector<std::shared_ptr<const IndexAPI>>& p
     for (const StoredObject& item : stored_objects) {
       const PyValue* value = current(item);
       if (value == nullptr || !value->primitave().is_ind()) continue;
-      std::uint32_t child = value->primitave().as_ind_handle().native().id();
+      std::uint32_t child = value->primitave().ind_native().id();
       auto it = nested_links.find(child);
       bool linked = it != nested_links.end() && std::find(it->second.begin(), it->second.end(), item.id) != it->second.end();
-      if (!linked && !(level_ > 0 && on_cycle(value->primitave().as_ind_handle().native(), cycles))) {
+      if (!linked && !(level_ > 0 && on_cycle(value->primitave().ind_native(), cycles))) {
         return where(*this, text) + "object " + std::to_string(item.id) + " holds " + std::to_string(child) +
                ", which the nested core does not store for it";
       }

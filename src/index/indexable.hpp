@@ -130,5 +130,6 @@ class Indexable {
 };
 
 inline Indexable& IndexableHandle::native() const noexcept { return py::native_in<Indexable>(handle_.get()); }
+inline Indexable& CastView::ind_native() const noexcept { return py::native_in<Indexable>(as_ind()); }
 
 }  // namespace vantorelle

@@ -59,7 +59,7 @@ Node expand(Indexable& obj, std::uint32_t index) {
   node.index = node.lowlink = index;
   node.snapshot->for_each([&](const AttrName& name, const PyValue& value) {
     if (name.is_private() || !value.primitave().is_ind()) return;
-    Indexable* child = &value.primitave().as_ind_handle().native();
+    Indexable* child = &value.primitave().ind_native();
     if (child == &obj) node.self_loop = true;
     node.children.push_back(child);
   });

@@ -21,7 +21,7 @@ void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_l
   auto children_of = [](Indexable* obj) {
     std::vector<Indexable*> children;
     obj->snapshot_under_gil().for_each([&](const AttrName& name, const PyValue& value) {
-      if (!name.is_private() && value.primitave().is_ind()) children.push_back(&value.primitave().as_ind_handle().native());
+      if (!name.is_private() && value.primitave().is_ind()) children.push_back(&value.primitave().ind_native());
     });
     return children;
   };

@@ -6,7 +6,7 @@
 namespace vantorelle {
 
 std::optional<NumericValue> numeric_key(const PyValue& value) {
-  const NativeCastValue& cast = value.primitave();
+  const CastView cast = value.primitave();
   if (cast.is_int()) return NumericValue::of_int(cast.as_int());
   if (cast.is_float()) return NumericValue::of_float(cast.as_float());
   return std::nullopt;

@@ -1,9 +1,12 @@
 #include "index/value.hpp"
 
+#include "native/failure.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace vantorelle {
 
@@ -48,31 +51,88 @@ bool big_equals_float(std::string_view hex, double f) {
 
 }  // namespace
 
-std::int64_t PyValue::key_int() const noexcept {
-  if (primitave_.is_int()) return primitave_.as_int();
-  return std::get<std::int64_t>(std::get<NativeCastValue::Unknown>(primitave_.v).key);
+PyValue::PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, EqKey key, bool hash_failed)
+    : obj_(std::move(obj)), hash_(hash), payload_{}, length_(0), cast_(kUnknown), key_(static_cast<std::uint8_t>(key)),
+      hash_failed_(hash_failed ? 1 : 0) {
+  auto set_text = [&](std::string_view text) {
+    payload_.text = text.data();
+    length_ = text.size();
+  };
+  struct Packer {
+    PyValue& self;
+    decltype(set_text)& text;
+    void operator()(const NativeCastValue::Int& x) const {
+      self.cast_ = kInt;
+      self.payload_.i = x.value;
+    }
+    void operator()(const NativeCastValue::Float& x) const {
+      self.cast_ = kFloat;
+      self.payload_.f = x.value;
+    }
+    void operator()(const NativeCastValue::Str& x) const {
+      self.cast_ = kStr;
+      text(x.text);
+    }
+    void operator()(const NativeCastValue::Ind&) const { self.cast_ = kInd; }
+    void operator()(NativeCastValue::Unknown& x) const {
+      self.cast_ = kUnknown;
+      if (auto* i = std::get_if<std::int64_t>(&x.key)) {
+        self.payload_.i = *i;
+      } else if (auto* f = std::get_if<double>(&x.key)) {
+        self.payload_.f = *f;
+      } else if (auto* view = std::get_if<std::string_view>(&x.key)) {
+        text(*view);
+      } else if (auto* owned = std::get_if<std::string>(&x.key)) {
+        // The key names what the payload holds: the destructor reads it from the key alone.
+        if (self.eq_key() != EqKey::BigInt && self.eq_key() != EqKey::BadText) fail("value conversion: owned text under another key");
+        void* block = ::operator new(sizeof(OwnedText) + owned->size());
+        auto* header = new (block) OwnedText{};
+        header->refs.store(1, std::memory_order_relaxed);
+        header->size = owned->size();
+        std::memcpy(static_cast<char*>(block) + sizeof(OwnedText), owned->data(), owned->size());
+        self.payload_.counted = header;
+      } else if (auto* rep = std::get_if<std::shared_ptr<const Representative>>(&x.key)) {
+        if (self.eq_key() != EqKey::Canonical) fail("a representative under another key");
+        auto* box = new RepresentativeBox{};
+        box->refs.store(1, std::memory_order_relaxed);
+        box->rep = std::move(*rep);
+        self.payload_.counted = box;
+      }
+    }
+  };
+  std::visit(Packer{*this, set_text}, primitave.v);
 }
 
-double PyValue::key_float() const noexcept {
-  if (primitave_.is_float()) return primitave_.as_float();
-  return std::get<double>(std::get<NativeCastValue::Unknown>(primitave_.v).key);
+void PyValue::drop_payload() noexcept {
+  Counted* box = counted();
+  if (box == nullptr || box->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (eq_key() == EqKey::Canonical) {
+    delete static_cast<RepresentativeBox*>(box);
+  } else {
+    auto* text = static_cast<OwnedText*>(box);
+    text->~OwnedText();
+    ::operator delete(text);
+  }
 }
 
 std::string_view PyValue::key_text() const noexcept {
-  if (primitave_.is_str()) return primitave_.as_str();
-  const auto& key = std::get<NativeCastValue::Unknown>(primitave_.v).key;
-  if (const auto* view = std::get_if<std::string_view>(&key)) return *view;
-  return *std::get<std::shared_ptr<const std::string>>(key);
+  EqKey key = eq_key();
+  if (key == EqKey::BigInt || key == EqKey::BadText) {
+    const auto* text = static_cast<const OwnedText*>(payload_.counted);
+    return std::string_view(text->data(), text->size);
+  }
+  return std::string_view(payload_.text, static_cast<std::size_t>(length_));
 }
 
-const Representative* PyValue::key_representative() const noexcept {
-  return std::get<std::shared_ptr<const Representative>>(std::get<NativeCastValue::Unknown>(primitave_.v).key).get();
+const std::shared_ptr<const Representative>* PyValue::representative() const noexcept {
+  if (eq_key() != EqKey::Canonical) return nullptr;
+  return &static_cast<const RepresentativeBox*>(payload_.counted)->rep;
 }
 
 bool PyValue::operator==(const PyValue& other) const noexcept {
   if (obj_.get() == other.obj_.get()) return true;
   if (table_hash() != other.table_hash()) return false;
-  EqKey a = key_, b = other.key_;
+  EqKey a = eq_key(), b = other.eq_key();
   if (is_numeric(a) && is_numeric(b)) {
     if (a == EqKey::Int && b == EqKey::Int) return key_int() == other.key_int();
     if (a == EqKey::Float && b == EqKey::Float) return key_float() == other.key_float();
@@ -88,7 +148,7 @@ bool PyValue::operator==(const PyValue& other) const noexcept {
     case EqKey::Text:
     case EqKey::BadText:
     case EqKey::Bytes: return key_text() == other.key_text();
-    case EqKey::Canonical: return key_representative() == other.key_representative();
+    case EqKey::Canonical: return representative()->get() == other.representative()->get();
     default: return false;  // Identity: the same object was checked first
   }
 }
@@ -162,19 +222,16 @@ std::string debug_quoted(std::string_view text) {
   return out + "\"";
 }
 
-std::string NativeCastValue::debug_text() const {
-  struct Visitor {
-    std::string operator()(const Int& x) const { return "Int(" + std::to_string(x.value) + ")"; }
-    std::string operator()(const Float& x) const { return "Float(" + debug_float(x.value) + ")"; }
-    std::string operator()(const Str& x) const { return "Str(" + debug_quoted(x.text) + ")"; }
-    std::string operator()(const Ind& x) const { return "Ind(" + debug_address(x.obj.get()) + ")"; }
-    std::string operator()(const Unknown&) const { return "Unknown"; }
-  };
-  return std::visit(Visitor{}, v);
+std::string CastView::debug_text() const {
+  if (is_int()) return "Int(" + std::to_string(as_int()) + ")";
+  if (is_float()) return "Float(" + debug_float(as_float()) + ")";
+  if (is_str()) return "Str(" + debug_quoted(as_str()) + ")";
+  if (is_ind()) return "Ind(" + debug_address(as_ind()) + ")";
+  return "Unknown";
 }
 
 std::string PyValue::debug_text() const {
-  return "PyValue { obj: " + debug_address(obj_.get()) + ", primitave: " + primitave_.debug_text() +
+  return "PyValue { obj: " + debug_address(obj_.get()) + ", primitave: " + primitave().debug_text() +
          ", hash: " + std::to_string(hash_) + " }";
 }
 

@@ -30,35 +30,26 @@ namespace vantorelle {
 
 struct Representative;
 
-// The primitive cast of a value. Int, Float and Str only for objects whose type is exactly int,
-// float or str; Ind for instances of Indexable and its subclasses; Unknown for everything else.
+// The primitive cast of a value, as conversion describes it. Int, Float and Str only for objects
+// whose type is exactly int, float or str; Ind for instances of Indexable and its subclasses;
+// Unknown for everything else. A PyValue keeps it packed (see PyValue) and shows it through
+// CastView.
 struct NativeCastValue {
   struct Int { std::int64_t value; };
   struct Float { double value; };
   // The text lives in the str object itself (its cached UTF-8 form, fixed for the object's
   // life), which every copy of the value keeps alive through its handle.
   struct Str { std::string_view text; };
-  struct Ind { IndexableHandle obj; };
+  struct Ind {};
   // The equality payload of a value whose primitive cast carries none (see EqKey): an int64 (Int),
   // a double (Float), a view into the object's own immutable text or bytes (Text, Bytes), an owned
   // form (BigInt's base-16 text, BadText's surrogate-preserving bytes) or the representative.
   struct Unknown {
-    std::variant<std::monostate, std::int64_t, double, std::string_view, std::shared_ptr<const std::string>,
+    std::variant<std::monostate, std::int64_t, double, std::string_view, std::string,
                  std::shared_ptr<const Representative>>
         key;
   };
   std::variant<Int, Float, Str, Ind, Unknown> v{Unknown{}};
-
-  bool is_int() const noexcept { return std::holds_alternative<Int>(v); }
-  bool is_float() const noexcept { return std::holds_alternative<Float>(v); }
-  bool is_str() const noexcept { return std::holds_alternative<Str>(v); }
-  bool is_ind() const noexcept { return std::holds_alternative<Ind>(v); }
-  std::int64_t as_int() const { return std::get<Int>(v).value; }
-  double as_float() const { return std::get<Float>(v).value; }
-  std::string_view as_str() const { return std::get<Str>(v).text; }
-  PyObject* as_ind() const { return std::get<Ind>(v).obj.get(); }
-  const IndexableHandle& as_ind_handle() const { return std::get<Ind>(v).obj; }
-  std::string debug_text() const;
 };
 
 // The kind of a value's equality key.
@@ -84,15 +75,62 @@ struct Representative {
   PyHandle::ListedCell* members = nullptr;
 };
 
+class PyValue;
+
+// A value's primitive cast, read from the packed value.
+class CastView {
+ public:
+  explicit CastView(const PyValue& value) noexcept : value_(value) {}
+  inline bool is_int() const noexcept;
+  inline bool is_float() const noexcept;
+  inline bool is_str() const noexcept;
+  inline bool is_ind() const noexcept;
+  inline std::int64_t as_int() const noexcept;
+  inline double as_float() const noexcept;
+  inline std::string_view as_str() const noexcept;
+  inline PyObject* as_ind() const noexcept;
+  // A handle of its own on the Indexable value.
+  inline IndexableHandle as_ind_handle() const;
+  // The native half of the Indexable value (defined in index/indexable.hpp).
+  inline Indexable& ind_native() const noexcept;
+  std::string debug_text() const;
+
+ private:
+  const PyValue& value_;
+};
+
+// An attribute value in 40 bytes: the handle (16), the hash (8), an 8-byte payload and one word
+// for the rest. What the payload holds follows from the primitive cast and the equality key:
+//  - Int / Float casts, and Unknown values keyed Int or Float: the number itself;
+//  - Str cast, and Unknown values keyed Text or Bytes: a pointer into the object's own immutable
+//    UTF-8 or bytes, with `length_` bytes (the object is kept alive by the handle);
+//  - BigInt and BadText keys: an owned, counted text block shared by the copies of the value;
+//  - Canonical keys: a counted box holding the representative;
+//  - Ind cast and Identity keys: nothing.
 class PyValue {
  public:
-  PyValue() = default;
-  PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, EqKey key, bool hash_failed)
-      : obj_(std::move(obj)), primitave_(std::move(primitave)), hash_(hash), key_(key), hash_failed_(hash_failed) {}
+  PyValue() noexcept : payload_{}, length_(0), cast_(0), key_(0), hash_failed_(0) {}
+  PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, EqKey key, bool hash_failed);
+  PyValue(const PyValue& other) noexcept
+      : obj_(other.obj_), hash_(other.hash_), payload_(other.payload_), length_(other.length_), cast_(other.cast_),
+        key_(other.key_), hash_failed_(other.hash_failed_) {
+    if (Counted* box = counted()) box->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  PyValue(PyValue&& other) noexcept
+      : obj_(std::move(other.obj_)), hash_(other.hash_), payload_(other.payload_), length_(other.length_),
+        cast_(other.cast_), key_(other.key_), hash_failed_(other.hash_failed_) {
+    other.key_ = static_cast<std::uint8_t>(EqKey::Identity);
+    other.cast_ = kUnknown;
+  }
+  PyValue& operator=(PyValue other) noexcept {
+    swap(other);
+    return *this;
+  }
+  ~PyValue() { drop_payload(); }
 
   PyObject* obj() const noexcept { return obj_.get(); }
   const PyHandle& handle() const noexcept { return obj_; }
-  const NativeCastValue& primitave() const noexcept { return primitave_; }
+  CastView primitave() const noexcept { return CastView(*this); }
   // The interpreter's hash, sign-extended; 0 when the value could not be hashed.
   std::uint64_t hash() const noexcept { return hash_; }
   // What tables key the value by: its hash, or, for a value that could not be hashed (it is equal
@@ -100,8 +138,8 @@ class PyValue {
   std::uint64_t table_hash() const noexcept {
     return hash_failed_ ? static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj_.get())) : hash_;
   }
-  EqKey eq_key() const noexcept { return key_; }
-  bool hash_failed() const noexcept { return hash_failed_; }
+  EqKey eq_key() const noexcept { return static_cast<EqKey>(key_); }
+  bool hash_failed() const noexcept { return hash_failed_ != 0; }
 
   bool operator==(const PyValue& other) const noexcept;
   std::string debug_text() const;
@@ -110,28 +148,83 @@ class PyValue {
   // the primitive cast, hash and equality key included, stays as it was computed.
   PyValue with_handle(PyHandle handle) const {
     PyValue copy = *this;
-    if (copy.primitave_.is_ind()) copy.primitave_.v = NativeCastValue::Ind{IndexableHandle::of_checked(handle)};
     copy.obj_ = std::move(handle);
     return copy;
   }
   // The representative of a Canonical value, else null.
-  const std::shared_ptr<const Representative>* representative() const noexcept {
-    if (key_ != EqKey::Canonical) return nullptr;
-    return &std::get<std::shared_ptr<const Representative>>(std::get<NativeCastValue::Unknown>(primitave_.v).key);
-  }
+  const std::shared_ptr<const Representative>* representative() const noexcept;
 
  private:
-  std::int64_t key_int() const noexcept;
-  double key_float() const noexcept;
+  friend class CastView;
+  enum : std::uint8_t { kUnknown, kInt, kFloat, kStr, kInd };
+
+  // The counted block behind a BigInt / BadText key (text after the header) or a Canonical key.
+  struct Counted {
+    std::atomic<std::uint32_t> refs;
+  };
+  struct OwnedText : Counted {
+    std::size_t size;
+    const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  };
+  struct RepresentativeBox : Counted {
+    std::shared_ptr<const Representative> rep;
+  };
+
+  Counted* counted() const noexcept {
+    EqKey key = eq_key();
+    if (key != EqKey::BigInt && key != EqKey::BadText && key != EqKey::Canonical) return nullptr;
+    return static_cast<Counted*>(payload_.counted);
+  }
+  void drop_payload() noexcept;
+  void swap(PyValue& other) noexcept {
+    using std::swap;
+    swap(obj_, other.obj_);
+    swap(hash_, other.hash_);
+    swap(payload_, other.payload_);
+    std::uint64_t length = length_;
+    length_ = other.length_;
+    other.length_ = length;
+    std::uint8_t b = cast_;
+    cast_ = other.cast_;
+    other.cast_ = b;
+    b = key_;
+    key_ = other.key_;
+    other.key_ = b;
+    b = hash_failed_;
+    hash_failed_ = other.hash_failed_;
+    other.hash_failed_ = b;
+  }
+
+  std::int64_t key_int() const noexcept { return payload_.i; }
+  double key_float() const noexcept { return payload_.f; }
   std::string_view key_text() const noexcept;  // Text, Bytes, BigInt, BadText
-  const Representative* key_representative() const noexcept;
 
   PyHandle obj_;
-  NativeCastValue primitave_;
   std::uint64_t hash_ = 0;
-  EqKey key_ = EqKey::Identity;
-  bool hash_failed_ = false;
+  union Payload {
+    std::int64_t i;
+    double f;
+    const char* text;
+    void* counted;
+  } payload_;
+  std::uint64_t length_ : 48;  // bytes of a text or bytes view
+  std::uint64_t cast_ : 3;
+  std::uint64_t key_ : 3;
+  std::uint64_t hash_failed_ : 1;
 };
+static_assert(sizeof(PyValue) == 40, "values stay five words");
+
+bool CastView::is_int() const noexcept { return value_.cast_ == PyValue::kInt; }
+bool CastView::is_float() const noexcept { return value_.cast_ == PyValue::kFloat; }
+bool CastView::is_str() const noexcept { return value_.cast_ == PyValue::kStr; }
+bool CastView::is_ind() const noexcept { return value_.cast_ == PyValue::kInd; }
+std::int64_t CastView::as_int() const noexcept { return value_.payload_.i; }
+double CastView::as_float() const noexcept { return value_.payload_.f; }
+std::string_view CastView::as_str() const noexcept {
+  return std::string_view(value_.payload_.text, static_cast<std::size_t>(value_.length_));
+}
+PyObject* CastView::as_ind() const noexcept { return value_.obj(); }
+IndexableHandle CastView::as_ind_handle() const { return IndexableHandle::of_checked(value_.handle()); }
 
 // Table hash of a value: a multiplicative mix of the two 32-bit halves of its table hash.
 struct PyValueHash {

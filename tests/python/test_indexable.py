@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from Vantorelle import Indexable
+from Vantorelle import Index, Indexable, _verify_index
 
 
 class BadHash:
@@ -341,3 +341,31 @@ def test_copy_deepcopy_and_pickle_keep_the_attributes():
     assert type(restored) is _Named and (restored.name, restored.upper) == ("x", "X")
     with pytest.raises(TypeError, match="argument 'state'"):
         inner.__setstate__(5)
+
+
+@pytest.mark.parametrize("kind", ["int", "bigint", "float", "str", "surrogate", "bytes", "tuple", "indexable"])
+def test_reassignment_outside_an_index_frees_the_old_value_and_indexes_the_new(kind):
+    class Held:
+        pass
+
+    make = {"int": lambda i: 10 + i, "bigint": lambda i: 2**70 + i, "float": lambda i: 0.5 + i,
+            "str": lambda i: f"s{i}", "surrogate": lambda i: f"\ud800{i}", "bytes": lambda i: b"b%d" % i,
+            "tuple": lambda i: (i, "t"), "indexable": lambda i: Indexable(n=i)}[kind]
+    made = [make(i) for i in range(51)]  # Indexables are equal only to themselves
+    make = made.__getitem__
+    held = Held()
+    obj = Indexable(v=make(0), h=held, w=1)
+    gone = weakref.ref(held)
+    for i in range(1, 50):
+        obj.v = make(i)
+        obj.h = Held() if i % 2 else held
+    del held
+    assert gone() is None
+    assert obj.v == make(49) and obj.w == 1 and repr(obj) == "<Indexable with 3 attributes>"
+    index = Index()
+    index.add_object(obj)
+    assert index.get_by_attribute(v=[make(49)]) == [obj]
+    assert index.get_by_attribute(v=[make(48)]) == []
+    obj.v = make(50)
+    assert index.get_by_attribute(v=[make(50)]) == [obj]
+    assert _verify_index(index) == ""

@@ -96,10 +96,11 @@ void check_value_nesting(const Indexable& holder, std::span<const std::pair<Attr
 // Every assignment path: refuse too-deep nesting before anything changes, track the object once
 // it may be part of a cycle, then assign. Re-indexing runs without the interpreter lock; an object
 // in no index skips the hand-over.
-void assign_attributes(PyObject* self, std::span<const std::pair<AttrName, PyValue>> updates) {
+void assign_attributes(PyObject* self, std::span<std::pair<AttrName, PyValue>> updates) {
   Indexable& native = as_indexable(self)->native;
   check_value_nesting(native, updates);
   for (const auto& update : updates) track_if_needed(self, update.second.obj());
+  if (native.assign_unindexed(updates)) return;
   std::optional<ReleaseGil> unlocked;
   if (native.has_memberships()) unlocked.emplace();
   native.assign(updates);

@@ -124,10 +124,11 @@ class HybridHashmap {
     return Ref::adopt(allocate_hash(hash_form_with(updates)));
   }
 
-  // Replaces, in place, the values of names the map already has; false (and nothing changed) if
-  // one is new. For the holder of the sole reference only; the replaced values go to `dropped`
-  // (at least updates.size() long), for the caller to release outside its locks.
-  bool replace_sole(std::span<const std::pair<AttrName, V>> updates, std::span<V> dropped) {
+  // Replaces, in place, the values of names the map already has, moving them out of `updates`;
+  // false (and nothing changed) if one is new. For the holder of the sole reference only; the
+  // replaced values go to `dropped` (at least updates.size() long), for the caller to release
+  // outside its locks.
+  bool replace_sole(std::span<std::pair<AttrName, V>> updates, std::span<V> dropped) {
     std::size_t positions[kSmallCapacity];
     if (hash_ || updates.size() > kSmallCapacity || !shape_) return false;
     for (std::size_t i = 0; i < updates.size(); ++i) {
@@ -135,7 +136,9 @@ class HybridHashmap {
       if (positions[i] == Shape::npos) return false;
     }
     for (std::size_t i = 0; i < updates.size(); ++i) {
-      dropped[i] = std::exchange(values()[positions[i]], updates[i].second);
+      V& slot = values()[positions[i]];
+      dropped[i] = std::move(slot);
+      slot = std::move(updates[i].second);
     }
     return true;
   }

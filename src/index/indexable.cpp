@@ -30,6 +30,7 @@ void Indexable::record_membership(const std::shared_ptr<IndexAPI>& core) {
     std::erase_if(membership_, [](const auto& entry) { return entry.second.expired(); });
   }
   membership_.emplace_back(core.get(), core);
+  listed_.store(true, std::memory_order_seq_cst);
 }
 
 void Indexable::withdraw_membership(const IndexAPI* core) {
@@ -40,6 +41,7 @@ void Indexable::withdraw_membership(const IndexAPI* core) {
     at->first = nullptr;  // departed: the assignment under way withdraws its values there (see assign)
   } else {
     membership_.erase(at);
+    listed_.store(!membership_.empty(), std::memory_order_seq_cst);
   }
 }
 
@@ -78,6 +80,7 @@ std::vector<std::shared_ptr<IndexAPI>> Indexable::end_assignment() noexcept {
     if (auto core = entry.second.lock()) departed.push_back(std::move(core));
     return true;
   });
+  listed_.store(!membership_.empty(), std::memory_order_seq_cst);
   return departed;
 }
 
@@ -118,20 +121,25 @@ bool changes_graph(const AttributeMap& previous, std::span<const std::pair<AttrN
 
 }  // namespace
 
-bool Indexable::assign_in_place(std::span<const std::pair<AttrName, PyValue>> updates, std::uint64_t epoch_before,
-                                std::span<PyValue> dropped) {
+bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates) {
   // Readers without a copy of the map hold the interpreter lock; holding it here keeps them out.
   if (!py::gil_held() || updates.size() > AttributeMap::kSmallCapacity) return false;
-  {
-    std::lock_guard lock(membership_lock_);
-    if (!membership_.empty()) return false;
-  }
+  if (listed_.load(std::memory_order_seq_cst)) return false;
+  // Replaced values are released once every lock below is let go (a finalizer may assign to this
+  // object again).
+  PyValue dropped[AttributeMap::kSmallCapacity];
   bool graph_changes = false;
   {
+    // Held by an assignment in progress on another thread, or by a core reading the object: the
+    // full path waits for it.
+    std::unique_lock assigning(assign_mutex_, std::try_to_lock);
+    if (!assigning.owns_lock()) return false;
+    const std::uint64_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
+    if (listed_.load(std::memory_order_seq_cst)) return false;
     std::lock_guard lock(snapshot_lock_);
-    // A core that took the object after the membership check marks the epoch before it copies the
-    // map (under this lock): either the mark shows here, or its copy sees the new values.
-    // Otherwise, with the one reference, no thread can reach the map but through this lock.
+    // A core that records the object after the check above marks the epoch before it copies the
+    // map (under this lock): either the mark shows here, or its copy sees the new values. With
+    // the one reference, no thread can reach the map but through this lock.
     if (index_epoch_.load(std::memory_order_seq_cst) != epoch_before) return false;
     AttributeMap* map = attributes_.load(std::memory_order_relaxed);
     if (!map->sole()) return false;
@@ -144,16 +152,12 @@ bool Indexable::assign_in_place(std::span<const std::pair<AttrName, PyValue>> up
 
 void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
   Snapshot replaced;  // dropped last: lock-free readers may still use it (see publish)
-  // Values replaced in place, released once every lock is let go (a finalizer may assign to this
-  // object again).
-  PyValue dropped[AttributeMap::kSmallCapacity];
   {
     // Values dropped in here may run finalizers that assign to this very object: they are
     // released only after the mutex is unlocked.
     py::DeferReleases defer;
     Snapshot previous;
     std::lock_guard assigning(assign_mutex_);
-    if (assign_in_place(updates, index_epoch_.load(std::memory_order_seq_cst), dropped)) return;
     previous = snapshot();
     // Names beginning with "_" are indexed by rebased cores only; reindex asks each core.
     bool indexed = !updates.empty();

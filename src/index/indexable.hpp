@@ -50,7 +50,7 @@ extern std::atomic<std::uint64_t> GRAPH_EPOCH;
 
 class Indexable {
  public:
-  Indexable(std::uint32_t id, Snapshot attributes) : attributes_(attributes.release()), id_(id) {}
+  Indexable(std::uint32_t id, Snapshot attributes) : id_(id), attributes_(attributes.release()) {}
   Indexable(const Indexable&) = delete;
   Indexable& operator=(const Indexable&) = delete;
   ~Indexable() { Snapshot::adopt(attributes_.load(std::memory_order_relaxed)); }
@@ -91,6 +91,10 @@ class Indexable {
   // Sets attributes and re-indexes them in every core holding the object. May run with the
   // interpreter lock released. Names beginning with "_" are stored but never indexed.
   void assign(std::span<const std::pair<AttrName, PyValue>> updates);
+  // The fast path for an object no core holds: replaces the values of names the object already has
+  // in place, moving them out of `updates`. Call holding the interpreter lock; false, with nothing
+  // changed, where it does not apply (then assign).
+  bool assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates);
 
   // Runs f() while no assignment to this object is under way: the snapshot and every core's value
   // sets then agree. For core reads that compare the two; call holding no core lock (an
@@ -107,26 +111,25 @@ class Indexable {
  private:
   // Makes `next` current; returns the replaced map, which must go through release_map_later.
   [[nodiscard]] Snapshot publish(Snapshot next);
-  // Replaces values in place when nothing but this object can see its map (no index holds the
-  // object and no reader holds a copy); false, and nothing changed, otherwise.
-  bool assign_in_place(std::span<const std::pair<AttrName, PyValue>> updates, std::uint64_t epoch_before,
-                       std::span<PyValue> dropped);
   void reindex(IndexAPI& core, const AttributeMap& previous, std::span<const std::pair<AttrName, PyValue>> updates);
 
   SmallMutex assign_mutex_;
   mutable SpinLock membership_lock_;
-  bool assigning_ = false;  // guarded by membership_lock_; see begin_assignment
-  // Each core once, in the order they took the object; guarded by membership_lock_. A null core
-  // marks one that withdrew the object while an assignment was under way (kept for it).
-  std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;
   // Copies of the map are taken, and the map replaced, under this lock: the race protocol needs
   // the epoch mark of a core operation to be ordered before its read of the snapshot, and the
   // lock's acquire/release gives exactly that. Holders of the interpreter lock may read the
   // pointer without it (snapshot_under_gil).
   mutable SpinLock snapshot_lock_;
+  bool assigning_ = false;  // guarded by membership_lock_; see begin_assignment
+  // == !membership_.empty(), written under membership_lock_: lets the unindexed fast path skip
+  // the lock.
+  std::atomic<bool> listed_{false};
+  const std::uint32_t id_;
+  // Each core once, in the order they took the object; guarded by membership_lock_. A null core
+  // marks one that withdrew the object while an assignment was under way (kept for it).
+  std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;
   std::atomic<AttributeMap*> attributes_;  // owns one reference
   std::atomic<std::uint64_t> index_epoch_{0};
-  const std::uint32_t id_;
 };
 
 inline Indexable& IndexableHandle::native() const noexcept { return py::native_in<Indexable>(handle_.get()); }

@@ -103,9 +103,8 @@ PyValue::PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, Eq
   std::visit(Packer{*this, set_text}, primitave.v);
 }
 
-void PyValue::drop_payload() noexcept {
-  Counted* box = counted();
-  if (box == nullptr || box->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+void PyValue::release_counted(Counted* box) noexcept {
+  if (box->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   if (eq_key() == EqKey::Canonical) {
     delete static_cast<RepresentativeBox*>(box);
   } else {

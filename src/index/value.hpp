@@ -122,8 +122,23 @@ class PyValue {
     other.key_ = static_cast<std::uint8_t>(EqKey::Identity);
     other.cast_ = kUnknown;
   }
-  PyValue& operator=(PyValue other) noexcept {
-    swap(other);
+  PyValue& operator=(const PyValue& other) noexcept {
+    PyValue copy(other);
+    swap(copy);
+    return *this;
+  }
+  PyValue& operator=(PyValue&& other) noexcept {
+    if (this == &other) return *this;
+    drop_payload();
+    obj_ = std::move(other.obj_);
+    hash_ = other.hash_;
+    payload_ = other.payload_;
+    length_ = other.length_;
+    cast_ = other.cast_;
+    key_ = other.key_;
+    hash_failed_ = other.hash_failed_;
+    other.key_ = static_cast<std::uint8_t>(EqKey::Identity);
+    other.cast_ = kUnknown;
     return *this;
   }
   ~PyValue() { drop_payload(); }
@@ -175,7 +190,10 @@ class PyValue {
     if (key != EqKey::BigInt && key != EqKey::BadText && key != EqKey::Canonical) return nullptr;
     return static_cast<Counted*>(payload_.counted);
   }
-  void drop_payload() noexcept;
+  void drop_payload() noexcept {
+    if (Counted* box = counted()) release_counted(box);
+  }
+  void release_counted(Counted* box) noexcept;
   void swap(PyValue& other) noexcept {
     using std::swap;
     swap(obj_, other.obj_);

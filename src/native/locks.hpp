@@ -123,6 +123,10 @@ class SmallMutex {
       state = state_.exchange(2, std::memory_order_acquire);
     }
   }
+  bool try_lock() noexcept {
+    std::uint32_t state = 0;
+    return state_.compare_exchange_strong(state, 1, std::memory_order_acquire, std::memory_order_relaxed);
+  }
   void unlock() noexcept {
     if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
   }

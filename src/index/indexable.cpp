@@ -125,21 +125,22 @@ bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates
   // Readers without a copy of the map hold the interpreter lock; holding it here keeps them out.
   if (!py::gil_held() || updates.size() > AttributeMap::kSmallCapacity) return false;
   if (listed_.load(std::memory_order_seq_cst)) return false;
-  // Replaced values are released once every lock below is let go (a finalizer may assign to this
+  // Replaced values are released once the lock below is let go (a finalizer may assign to this
   // object again).
   PyValue dropped[AttributeMap::kSmallCapacity];
   bool graph_changes = false;
   {
-    // Held by an assignment in progress on another thread, or by a core reading the object: the
-    // full path waits for it.
-    std::unique_lock assigning(assign_mutex_, std::try_to_lock);
-    if (!assigning.owns_lock()) return false;
+    // No assign_mutex_ here. Any thread that reads the map without the interpreter lock holds a
+    // copy, taken under snapshot_lock_, so the map is sole only when no such reader exists: an
+    // assignment on the full path holds its copy of the map from before its re-indexing until it
+    // has published, and a core read under while_unassigned holds one while it compares. Against
+    // either, this path finds the map shared and gives way; otherwise it is ordered before or
+    // after them, as a locked assignment would be.
     const std::uint64_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
     if (listed_.load(std::memory_order_seq_cst)) return false;
     std::lock_guard lock(snapshot_lock_);
     // A core that records the object after the check above marks the epoch before it copies the
-    // map (under this lock): either the mark shows here, or its copy sees the new values. With
-    // the one reference, no thread can reach the map but through this lock.
+    // map (under this lock): either the mark shows here, or its copy sees the new values.
     if (index_epoch_.load(std::memory_order_seq_cst) != epoch_before) return false;
     AttributeMap* map = attributes_.load(std::memory_order_relaxed);
     if (!map->sole()) return false;

@@ -77,7 +77,7 @@ class PyHandle {
     return *this;
   }
   ~PyHandle() {
-    if (cell_ && cell_->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    if (cell_ && last_handle()) {
       if (cell_->listed) {
         auto* listed = reinterpret_cast<ListedCell*>(cell_);
         UNLINK_HOOK(listed);
@@ -100,6 +100,14 @@ class PyHandle {
   }
 
  private:
+  // Drops this handle's count; true if it was the last. A plain cell whose count reads 1 is held by
+  // this handle alone, and no other thread can copy a handle it does not have, so the count needs
+  // no atomic decrement; a listed cell may be shared again by its registry at any time.
+  bool last_handle() const noexcept {
+    if (!cell_->listed && cell_->count.load(std::memory_order_acquire) == 1) return true;
+    return cell_->count.fetch_sub(1, std::memory_order_acq_rel) == 1;
+  }
+
   static inline UnlinkHook UNLINK_HOOK = nullptr;
   Cell* cell_ = nullptr;
   PyObject* obj_ = nullptr;  // == cell_->obj

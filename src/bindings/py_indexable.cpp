@@ -106,36 +106,61 @@ void assign_attributes(PyObject* self, std::span<std::pair<AttrName, PyValue>> u
   native.assign(updates);
 }
 
+// A new object of `type` with the attributes `names` = `values` (distinct names).
+PyObject* new_indexable(PyTypeObject* type, std::vector<AttrName> names, std::vector<PyValue> values) {
+  bool atomic = std::all_of(values.begin(), values.end(), [](const PyValue& value) { return is_atomic(value.obj()); });
+  Snapshot map = names.empty() ? AttributeMap::make_empty() : AttributeMap::make(std::move(names), std::move(values));
+  std::uint32_t id = Indexable::next_id();
+  PyObject* self = check(type->tp_alloc(type, 0));
+  auto* obj = as_indexable(self);
+  obj->weakreflist = nullptr;
+  new (&obj->native) Indexable(id, std::move(map));
+  // Subclass instances may carry a __dict__, so they stay tracked.
+  if (type == indexable_type() && atomic) PyObject_GC_UnTrack(self);
+  return self;
+}
+
 PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    std::vector<AttrName> names;
+    std::vector<PyValue> values;
     // Subclass instances take their keywords in tp_init, which their __init__ reaches through
     // super().__init__(**kwargs); converting here too would convert every value twice.
-    bool exact = type == indexable_type();
-    bool atomic = true;
-    Snapshot map;
-    if (exact && kwargs != nullptr) {
+    if (type == indexable_type() && kwargs != nullptr) {
       auto count = static_cast<std::size_t>(PyDict_GET_SIZE(kwargs));
-      std::vector<AttrName> names;
-      std::vector<PyValue> values;
       names.reserve(count);
       values.reserve(count);
       for_each_kwarg(kwargs, [&](AttrName name, PyValue value) {
-        atomic = atomic && is_atomic(value.obj());
         names.push_back(std::move(name));
         values.push_back(std::move(value));
       });
-      map = AttributeMap::make(std::move(names), std::move(values));
-    } else {
-      map = AttributeMap::make_empty();
     }
-    std::uint32_t id = Indexable::next_id();
-    PyObject* self = check(type->tp_alloc(type, 0));
-    auto* obj = as_indexable(self);
-    obj->weakreflist = nullptr;
-    new (&obj->native) Indexable(id, std::move(map));
-    // Subclass instances may carry a __dict__, so they stay tracked.
-    if (exact && atomic) PyObject_GC_UnTrack(self);
-    return self;
+    return new_indexable(type, std::move(names), std::move(values));
+  }, nullptr);
+}
+
+// Calling the class itself: the attributes come straight from the call's keyword names and values,
+// without the keyword dict that tp_call would build first. Positional arguments are ignored, as
+// tp_new ignores them. The slot is not inherited, so subclasses (whose __init__ may differ) are
+// called through tp_call.
+PyObject* indexable_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto* cls = reinterpret_cast<PyTypeObject*>(type);
+    if (cls != indexable_type()) fail("Indexable's vectorcall reached for another class");
+    Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    std::vector<AttrName> names;
+    std::vector<PyValue> values;
+    names.reserve(static_cast<std::size_t>(count));
+    values.reserve(static_cast<std::size_t>(count));
+    // The caller keeps the names and values alive for the call; each name is copied before the
+    // value's __hash__ runs.
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      auto [name, value] = attribute_of(PyTuple_GET_ITEM(kwnames, i), args[positional + i]);
+      names.push_back(std::move(name));
+      values.push_back(std::move(value));
+    }
+    return new_indexable(cls, std::move(names), std::move(values));
   }, nullptr);
 }
 
@@ -446,7 +471,11 @@ PyObject* rebuild_indexable() {
 }
 
 PyTypeObject* indexable_type() {
-  static PyTypeObject* INDEXABLE_TYPE = create_type(indexable_spec, "Indexable");
+  static PyTypeObject* INDEXABLE_TYPE = [] {
+    PyTypeObject* type = create_type(indexable_spec, "Indexable");
+    type->tp_vectorcall = indexable_vectorcall;
+    return type;
+  }();
   return INDEXABLE_TYPE;
 }
 

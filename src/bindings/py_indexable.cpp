@@ -106,10 +106,8 @@ void assign_attributes(PyObject* self, std::span<std::pair<AttrName, PyValue>> u
   native.assign(updates);
 }
 
-// A new object of `type` with the attributes `names` = `values` (distinct names).
-PyObject* new_indexable(PyTypeObject* type, std::vector<AttrName> names, std::vector<PyValue> values) {
-  bool atomic = std::all_of(values.begin(), values.end(), [](const PyValue& value) { return is_atomic(value.obj()); });
-  Snapshot map = names.empty() ? AttributeMap::make_empty() : AttributeMap::make(std::move(names), std::move(values));
+// A new object of `type` holding `map`; `atomic` if none of its values can lead back to it.
+PyObject* new_indexable(PyTypeObject* type, Snapshot map, bool atomic) {
   std::uint32_t id = Indexable::next_id();
   PyObject* self = check(type->tp_alloc(type, 0));
   auto* obj = as_indexable(self);
@@ -118,6 +116,13 @@ PyObject* new_indexable(PyTypeObject* type, std::vector<AttrName> names, std::ve
   // Subclass instances may carry a __dict__, so they stay tracked.
   if (type == indexable_type() && atomic) PyObject_GC_UnTrack(self);
   return self;
+}
+
+// A new object of `type` with the attributes `names` = `values` (distinct names).
+PyObject* new_indexable(PyTypeObject* type, std::vector<AttrName> names, std::vector<PyValue> values) {
+  bool atomic = std::all_of(values.begin(), values.end(), [](const PyValue& value) { return is_atomic(value.obj()); });
+  Snapshot map = names.empty() ? AttributeMap::make_empty() : AttributeMap::make(std::move(names), std::move(values));
+  return new_indexable(type, std::move(map), atomic);
 }
 
 PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
@@ -139,6 +144,26 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
   }, nullptr);
 }
 
+// The shapes of recent keyword-name tuples. A call site passes the same tuple (a constant of its
+// code) every time, so most constructions find their names here, already checked and interned,
+// and skip copying them. Each entry holds a reference to its tuple, so no other tuple can take
+// its address meanwhile; the shape itself is not kept alive by the cache (shapes leave with their
+// last map). Touched only with the interpreter lock held.
+struct KeywordShapes {
+  struct Entry {
+    OwnedRef names;
+    std::weak_ptr<const Shape> shape;
+  };
+  Entry entries[16];
+
+  Entry& slot(PyObject* kwnames) noexcept { return entries[(reinterpret_cast<std::uintptr_t>(kwnames) >> 4) & 15]; }
+};
+
+KeywordShapes& keyword_shapes() {
+  static KeywordShapes* SHAPES = new KeywordShapes();  // never destroyed: it holds references
+  return *SHAPES;
+}
+
 // Calling the class itself: the attributes come straight from the call's keyword names and values,
 // without the keyword dict that tp_call would build first. Positional arguments are ignored, as
 // tp_new ignores them. The slot is not inherited, so subclasses (whose __init__ may differ) are
@@ -149,16 +174,40 @@ PyObject* indexable_vectorcall(PyObject* type, PyObject* const* args, std::size_
     if (cls != indexable_type()) fail("Indexable's vectorcall reached for another class");
     Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
     Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (count == 0) return new_indexable(cls, AttributeMap::make_empty(), true);
+    // The caller keeps the names and values alive for the call.
+    std::shared_ptr<const Shape> shape;
+    if (count <= static_cast<Py_ssize_t>(AttributeMap::kSmallCapacity)) {
+      KeywordShapes::Entry& entry = keyword_shapes().slot(kwnames);
+      if (entry.names.get() == kwnames) shape = entry.shape.lock();
+    }
+    if (shape) {
+      PyValue values[AttributeMap::kSmallCapacity];
+      bool atomic = true;
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        values[i] = make_value(BorrowedRef(args[positional + i]));
+        atomic = atomic && is_atomic(values[i].obj());
+      }
+      return new_indexable(
+          cls, AttributeMap::make(std::move(shape), std::span<PyValue>(values, static_cast<std::size_t>(count))), atomic);
+    }
     std::vector<AttrName> names;
     std::vector<PyValue> values;
     names.reserve(static_cast<std::size_t>(count));
     values.reserve(static_cast<std::size_t>(count));
-    // The caller keeps the names and values alive for the call; each name is copied before the
-    // value's __hash__ runs.
+    // Each name is copied before the value's __hash__ runs.
     for (Py_ssize_t i = 0; i < count; ++i) {
       auto [name, value] = attribute_of(PyTuple_GET_ITEM(kwnames, i), args[positional + i]);
       names.push_back(std::move(name));
       values.push_back(std::move(value));
+    }
+    if (names.size() <= AttributeMap::kSmallCapacity) {
+      std::shared_ptr<const Shape> learned = Shape::of(names);
+      KeywordShapes::Entry& entry = keyword_shapes().slot(kwnames);
+      // The previous entry's tuple is released after the entry is rewritten: its release may run
+      // no Python code (a tuple of str), but the entry must be whole before any could.
+      KeywordShapes::Entry previous = std::move(entry);
+      entry = KeywordShapes::Entry{OwnedRef::incref(kwnames), std::move(learned)};
     }
     return new_indexable(cls, std::move(names), std::move(values));
   }, nullptr);

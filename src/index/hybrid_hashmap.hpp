@@ -27,6 +27,7 @@
 #include "index/attr_name.hpp"
 #include "index/shape.hpp"
 #include "index/value.hpp"
+#include "native/failure.hpp"
 
 namespace vantorelle {
 
@@ -95,6 +96,13 @@ class HybridHashmap {
     hash->reserve(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) hash->insert_or_assign(std::move(names[i]), std::move(values[i]));
     return Ref::adopt(allocate_hash(std::move(hash)));
+  }
+  // A small map of `shape`'s names with `values` (as many), in that order.
+  static Ref make(std::shared_ptr<const Shape> shape, std::span<V> values) {
+    if (!shape || shape->size() != values.size() || values.size() > kSmallCapacity) fail("map of a mismatched shape");
+    HybridHashmap* map = allocate(std::move(shape), values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) map->construct_value(i, std::move(values[i]));
+    return Ref::adopt(map);
   }
 
   // This map with `updates` applied in order (a later update of a name wins), as a new map.

@@ -76,3 +76,33 @@ def test_name_tables_leave_with_their_last_object():
     del objs, obj, shared, same
     gc.collect()
     assert Vantorelle._shape_count() == before
+
+
+def test_construction_from_call_sites_keeps_each_call_s_names_and_order():
+    made = []
+
+    class Evicting:
+        """Its hash builds objects from many other keyword tuples while a construction runs."""
+
+        def __hash__(self):
+            for k in range(40):
+                made.append(Indexable(**{f"e{k}": k, "z": k}))
+            return 7
+
+    for round_ in range(3):
+        first = Indexable(a=round_, b=Evicting(), c="c")
+        second = Indexable(c="c", a=round_, b=0)  # the same names in another order
+        third = Indexable(a=round_, b=1, c="x")
+        assert first.__getstate__().keys() == {"a", "b", "c"} and first.a == round_ and first.c == "c"
+        assert list(second.__getstate__()) == ["c", "a", "b"] and second.b == 0
+        assert list(third.__getstate__()) == ["a", "b", "c"] and (third.b, third.c) == (1, "x")
+        assert isinstance(first.b, Evicting)
+    assert all(list(o.__getstate__()) == [f"e{k % 40}", "z"] for k, o in enumerate(made))
+    for bad in ({"\ud800": 1}, {"ok": 1, "\udc80": 2}):
+        for _ in range(2):  # a refused set of names is never learned
+            try:
+                Indexable(**bad)
+            except ValueError as e:
+                assert "not valid text" in str(e)
+            else:
+                raise AssertionError("accepted a name with a lone surrogate")

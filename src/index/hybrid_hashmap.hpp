@@ -132,22 +132,18 @@ class HybridHashmap {
     return Ref::adopt(allocate_hash(hash_form_with(updates)));
   }
 
-  // Replaces, in place, the values of names the map already has, moving them out of `updates`;
-  // false (and nothing changed) if one is new. For the holder of the sole reference only; the
-  // replaced values go to `dropped` (at least updates.size() long), for the caller to release
-  // outside its locks.
-  bool replace_sole(std::span<std::pair<AttrName, V>> updates, std::span<V> dropped) {
+  // Replaces, in place, the values of names the map already has, exchanging each with its update:
+  // the replaced values are left in `updates`, for the caller to release outside its locks. False
+  // (and nothing changed) if a name is new. For the holder of the sole reference only.
+  bool replace_sole(std::span<std::pair<AttrName, V>> updates) {
     std::size_t positions[kSmallCapacity];
     if (hash_ || updates.size() > kSmallCapacity || !shape_) return false;
     for (std::size_t i = 0; i < updates.size(); ++i) {
       positions[i] = shape_->find(updates[i].first.view());
       if (positions[i] == Shape::npos) return false;
     }
-    for (std::size_t i = 0; i < updates.size(); ++i) {
-      V& slot = values()[positions[i]];
-      dropped[i] = std::move(slot);
-      slot = std::move(updates[i].second);
-    }
+    // A name given twice: the later value wins, as with `with`.
+    for (std::size_t i = 0; i < updates.size(); ++i) std::swap(values()[positions[i]], updates[i].second);
     return true;
   }
   // Whether the caller's reference is the only one. Meaningful only while no other reference can

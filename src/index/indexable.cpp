@@ -125,9 +125,6 @@ bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates
   // Readers without a copy of the map hold the interpreter lock; holding it here keeps them out.
   if (!py::gil_held() || updates.size() > AttributeMap::kSmallCapacity) return false;
   if (listed_.load(std::memory_order_seq_cst)) return false;
-  // Replaced values are released once the lock below is let go (a finalizer may assign to this
-  // object again).
-  PyValue dropped[AttributeMap::kSmallCapacity];
   bool graph_changes = false;
   {
     // No assign_mutex_ here. Any thread that reads the map without the interpreter lock holds a
@@ -145,7 +142,9 @@ bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates
     AttributeMap* map = attributes_.load(std::memory_order_relaxed);
     if (!map->sole()) return false;
     graph_changes = changes_graph(*map, updates);
-    if (!map->replace_sole(updates, dropped)) return false;
+    // The replaced values go back in `updates`: the caller releases them after the lock (a
+    // finalizer may assign to this object again).
+    if (!map->replace_sole(updates)) return false;
   }
   if (graph_changes) GRAPH_EPOCH.fetch_add(1, std::memory_order_seq_cst);
   return true;

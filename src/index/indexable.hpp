@@ -92,8 +92,9 @@ class Indexable {
   // interpreter lock released. Names beginning with "_" are stored but never indexed.
   void assign(std::span<const std::pair<AttrName, PyValue>> updates);
   // The fast path for an object no core holds: replaces the values of names the object already has
-  // in place, moving them out of `updates`. Call holding the interpreter lock; false, with nothing
-  // changed, where it does not apply (then assign).
+  // in place, exchanging them with `updates`' values (the caller then holds the replaced ones).
+  // Call holding the interpreter lock; false, with nothing changed, where it does not apply (then
+  // assign).
   bool assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates);
 
   // Runs f() while no assignment to this object is under way: the snapshot and every core's value

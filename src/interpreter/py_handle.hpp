@@ -4,10 +4,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 #include <type_traits>
 #include <utility>
 
 #include "interpreter/ref.hpp"
+
+#ifndef VANTORELLE_PLAIN_ALLOC
+#include <oneapi/tbb/scalable_allocator.h>
+#endif
 
 namespace vantorelle {
 
@@ -38,14 +43,14 @@ class PyHandle {
   PyHandle() noexcept = default;
   static PyHandle take(py::OwnedRef obj) {
     PyHandle handle;
-    handle.cell_ = new Cell{{1}, false, obj.get()};
+    handle.cell_ = new (allocate(sizeof(Cell))) Cell{{1}, false, obj.get()};
     handle.obj_ = obj.release();
     return handle;
   }
   // A handle on a new listed cell holding the same object as `other`, for the registry to link.
   static PyHandle listed_copy_of(const PyHandle& other) {
     PyHandle handle;
-    auto* listed = new ListedCell{Cell{{1}, true, other.obj_}};
+    auto* listed = new (allocate(sizeof(ListedCell))) ListedCell{Cell{{1}, true, other.obj_}};
     handle.cell_ = &listed->cell;
     handle.obj_ = other.obj_;
     Py_INCREF(other.obj_);  // the interpreter lock is held: the registry links at conversion
@@ -82,10 +87,12 @@ class PyHandle {
         auto* listed = reinterpret_cast<ListedCell*>(cell_);
         UNLINK_HOOK(listed);
         py::release_reference(cell_->obj);
-        delete listed;
+        listed->~ListedCell();
+        deallocate(listed);
       } else {
         py::release_reference(cell_->obj);
-        delete cell_;
+        cell_->~Cell();
+        deallocate(cell_);
       }
     }
   }
@@ -106,6 +113,26 @@ class PyHandle {
   bool last_handle() const noexcept {
     if (!cell_->listed && cell_->count.load(std::memory_order_acquire) == 1) return true;
     return cell_->count.fetch_sub(1, std::memory_order_acq_rel) == 1;
+  }
+
+  // Cells are the most numerous allocation (one per attribute value): they come from the scalable
+  // allocator's 16-byte size class, without the general allocator's per-block header, which would
+  // double them. Sanitizer builds use the general allocator, which they can check.
+  static void* allocate(std::size_t size) {
+#ifdef VANTORELLE_PLAIN_ALLOC
+    return ::operator new(size);
+#else
+    void* block = scalable_malloc(size);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+#endif
+  }
+  static void deallocate(void* block) noexcept {
+#ifdef VANTORELLE_PLAIN_ALLOC
+    ::operator delete(block);
+#else
+    scalable_free(block);
+#endif
   }
 
   static inline UnlinkHook UNLINK_HOOK = nullptr;

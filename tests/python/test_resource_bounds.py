@@ -121,6 +121,12 @@ INDEXABLE = """
     measure("create subclass", lambda i: Sub(a=i, b=values[i % 100]))
     measure("assign, in an index", lambda i: setattr(obj, "v", values[i % 100]), watch=watch)
     measure("assign nested", lambda i: setattr(obj, "child", kid if i % 2 else other_kid), watch=watch)
+    # Tables keyed by value (value sets, range trees, the representatives of values compared by
+    # ==, nested cores) must let go of a value with the last object that carries it.
+    measure("assign a new value each cycle",
+            lambda i: (setattr(obj, "v", i), setattr(obj, "v", i + 0.5), setattr(obj, "v", (i, "a")),
+                       setattr(obj, "v", 2**70 + i), setattr(obj, "v", float("nan")),
+                       setattr(obj, "v", f"\\ud800{i}"), setattr(obj, "child", Indexable(w=i))), watch=watch)
     measure("assign private", lambda i: setattr(obj, "_p", values[i % 100]), watch=watch)
     measure("assign through a property", lambda i: setattr(celsius, "temp", i % 100), watch=[celsius])
     measure("getattr", lambda i: (obj.v, obj.s, sub.kind), watch=watch)
@@ -175,6 +181,12 @@ INDEX = """
         obj.home.add_object(obj)
     measure("an index held by its own object, freed by the collector", index_in_a_cycle)
 
+    def new_name(i):
+        obj = Indexable(**{f"n{i}": i})
+        idx.add_object(obj)
+        idx.remove_object(obj)
+    measure("an attribute name never seen before, through the index", new_name, watch=watch)
+
     def add_and_remove(i):
         # The core drops its handle of the nested object with the interpreter lock released, so
         # that object goes through the pending-release queue.
@@ -215,6 +227,34 @@ INDEX = """
                        idx.discard(absent)), watch=[*watch, absent])
     measure("reduce with a positional argument", lambda i: fails(TypeError, idx.reduce, 1), watch=watch)
 
+    # Two threads share `a` and the objects, with the interpreter lock released inside the calls:
+    # a call that meets the other thread's access is refused, never waits, and is tried again.
+    import threading, time
+    shared = [Indexable(v=i % 5, c=Indexable(w=i % 3)) for i in range(50)]
+    a, b = Index(), Index()
+    def persist(call, *args):
+        while True:
+            try:
+                return call(*args)
+            except RuntimeError as e:
+                assert str(e) in ("Already borrowed", "Already mutably borrowed"), e
+                time.sleep(0)
+    def work(index, other, start):
+        for i in range(start, start + 100):
+            objs = [Indexable(v=j, c=Indexable(w=i)) for j in range(5)]
+            persist(index.add_object_many, objs + shared[i % 50:i % 50 + 5])
+            persist(lambda: len(other.reduced(v=[1, 2])))
+            shared[i * 7 % 50].v = i % 5
+            for obj in objs:
+                persist(index.remove_object, obj)
+    def two_threads(i):
+        helper = threading.Thread(target=work, args=(b, a, i * 100))
+        helper.start()
+        work(a, b, i * 100)
+        helper.join(60)
+        assert not helper.is_alive(), "the two threads deadlocked"
+    measure("two threads, 100 cycles each a cycle", two_threads, cycles=N // 500, watch=[a, b, *shared])
+
     # Refusing a chain 1001 levels deep walks it: 10^3 cycles, 10^6 levels.
     chain = Indexable(n=0)
     for level in range(1001):
@@ -244,6 +284,9 @@ FILTERS = """
     measure("nested value", lambda i: idx.get_by_attribute(child=kid), watch=watch)
     measure("unknown name, empty, none", lambda i: (idx.get_by_attribute(nope=1), idx.get_by_attribute(v=[]),
                                                   idx.get_by_attribute()), watch=watch)
+    measure("values and names never stored",
+            lambda i: (idx.get_by_attribute(v=(i, "b"), s=f"x{i}"), idx.get_by_attribute(**{f"n{i}": 1}),
+                       idx.group_by(f"g{i}"), idx.reduced_query(Q.eq(f"q{i}.r", i))), watch=watch)
     measure("reduced and len", lambda i: len(idx.reduced(v=i % 10, s=["1", "2"])), watch=watch)
 
     def broken():

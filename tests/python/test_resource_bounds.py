@@ -65,6 +65,9 @@ class Sub(Indexable):
     kind = "sub"
 
 class Celsius(Indexable):
+    def __init__(self, temp, **kwargs):
+        super().__init__(**kwargs)
+        self.temp = temp
     @property
     def temp(self):
         return self._temp
@@ -122,9 +125,17 @@ INDEXABLE = """
     values = [i * 0.5 for i in range(50)] + [f"t{i}" for i in range(50)]
     watch = [obj, kid, held, sub, *values]
 
-    measure("create", lambda i: Indexable(a=i, b="x", c=kid), watch=[kid])
-    measure("create subclass", lambda i: Sub(a=i, b=values[i % 100]))
+    measure("create", lambda i: (Indexable(a=i, b="x", c=kid), Indexable(i, kid), Indexable()), watch=[kid])
+    measure("create subclasses", lambda i: (Sub(a=i, b=values[i % 100]), Celsius(temp=i, c=kid)), watch=[kid])
     measure("assign, in an index", lambda i: setattr(obj, "v", values[i % 100]), watch=watch)
+    # Objects no index can see take the in-place path: one never stored, one whose index is gone.
+    loose, left_behind, gone = Indexable(v=1), Indexable(v=1), Index()
+    gone.add_object(left_behind)
+    del gone
+    measure("assign, in no index",
+            lambda i: (setattr(loose, "v", values[i % 100]), setattr(loose, "w", (i, "a")),
+                       setattr(left_behind, "v", i), setattr(left_behind, "c", Indexable(w=i))),
+            watch=[loose, left_behind, *values])
     measure("assign nested", lambda i: setattr(obj, "child", kid if i % 2 else other_kid), watch=watch)
     # Tables keyed by value (value sets, range trees, the representatives of values compared by
     # ==, nested cores) must let go of a value with the last object that carries it.

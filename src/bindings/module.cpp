@@ -110,6 +110,54 @@ PyMethodDef kRebuildIndexableDef = {"_rebuild_indexable", rebuild_indexable_aid,
                                     "_rebuild_indexable()\n--\n\nUnpickling: an empty Indexable for __setstate__ to "
                                     "fill."};
 
+// fork(): the interpreter calls these around os.fork() (and so multiprocessing's fork start), see
+// the fork gate in interpreter/gil.hpp. Preparing waits, without the interpreter lock, until no
+// thread is inside native work; the gate stays closed until the fork returned. The child then
+// has every native lock free, gives back the instances held by the calls of threads it did not
+// inherit, and the worker pool runs on the calling thread there (native/worker_pool.cpp).
+PyObject* before_fork(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    {
+      ReleaseGil unlocked = ReleaseGil::outside_fork_gate();
+      ForkGate::close();
+    }
+    Py_RETURN_NONE;
+  }, nullptr);
+}
+
+PyObject* after_fork_in_parent(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    ForkGate::open();
+    Py_RETURN_NONE;
+  }, nullptr);
+}
+
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    HeldAccess::give_back_foreign();
+    ForkGate::open();
+    Py_RETURN_NONE;
+  }, nullptr);
+}
+
+PyMethodDef kBeforeForkDef = {"_before_fork", before_fork, METH_NOARGS, nullptr};
+PyMethodDef kAfterForkInParentDef = {"_after_fork_in_parent", after_fork_in_parent, METH_NOARGS, nullptr};
+PyMethodDef kAfterForkInChildDef = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
+
+// Registers the three at the interpreter's os.register_at_fork (absent where fork() is).
+void register_fork_hooks(PyObject* module, PyObject* name) {
+  OwnedRef os = OwnedRef::steal(check(PyImport_ImportModule("os")));
+  if (!PyObject_HasAttrString(os.get(), "register_at_fork")) return;
+  OwnedRef register_at_fork = OwnedRef::steal(check(PyObject_GetAttrString(os.get(), "register_at_fork")));
+  OwnedRef before = OwnedRef::steal(check(PyCFunction_NewEx(&kBeforeForkDef, module, name)));
+  OwnedRef parent = OwnedRef::steal(check(PyCFunction_NewEx(&kAfterForkInParentDef, module, name)));
+  OwnedRef child = OwnedRef::steal(check(PyCFunction_NewEx(&kAfterForkInChildDef, module, name)));
+  OwnedRef kwargs = OwnedRef::steal(check(Py_BuildValue("{s:O,s:O,s:O}", "before", before.get(), "after_in_parent",
+                                                        parent.get(), "after_in_child", child.get())));
+  OwnedRef no_args = OwnedRef::steal(check(PyTuple_New(0)));
+  OwnedRef done = OwnedRef::steal(check(PyObject_Call(register_at_fork.get(), no_args.get(), kwargs.get())));
+}
+
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "Vantorelle",
@@ -161,6 +209,7 @@ PyObject* init_module() {
   check_status(PyModule_AddObjectRef(module.get(), "_rebuild_indexable", rebuild_obj.get()));
   OwnedRef shapes = OwnedRef::steal(check(PyCFunction_NewEx(&kShapeCountDef, module.get(), name.get())));
   check_status(PyModule_AddObjectRef(module.get(), "_shape_count", shapes.get()));
+  register_fork_hooks(module.get(), name.get());
   add_type(module.get(), "Index", index_type());
   add_type(module.get(), "Indexable", indexable_type());
   add_type(module.get(), "FilteredIndex", filtered_index_type());

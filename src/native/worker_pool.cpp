@@ -3,7 +3,11 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <thread>
 
@@ -41,17 +45,36 @@ std::size_t configured_threads() {
   return hardware == 0 ? 1 : hardware;
 }
 
+// Set in a process made by fork() from one whose arena existed: the arena's threads were not
+// copied, and oneTBB's own state (its locks, the threads it believes asleep) is as the fork left
+// it, so the child never enters oneTBB and runs every step on the calling thread. Nothing resets
+// it: a child's child inherits it.
+std::atomic<bool> FORKED_FROM_POOL{false};
+
+void forked_child() noexcept { FORKED_FROM_POOL.store(true, std::memory_order_relaxed); }
+
 oneapi::tbb::task_arena& arena() {
   // Created on first use and kept for the process (never destroyed: tasks may run at exit).
-  static auto* ARENA = new oneapi::tbb::task_arena(static_cast<int>(configured_threads()));
+  static auto* ARENA = [] {
+    // Any fork() (not only the interpreter's os.fork) reaches this; a failed registration leaves
+    // children to use the pool, as before.
+    pthread_atfork(nullptr, nullptr, forked_child);
+    return new oneapi::tbb::task_arena(static_cast<int>(configured_threads()));
+  }();
   return *ARENA;
 }
 
+bool serial() noexcept { return FORKED_FROM_POOL.load(std::memory_order_relaxed); }
+
 }  // namespace
 
-std::size_t thread_count() { return static_cast<std::size_t>(arena().max_concurrency()); }
+std::size_t thread_count() { return serial() ? 1 : static_cast<std::size_t>(arena().max_concurrency()); }
 
 void run(const std::function<void()>& body) {
+  if (serial()) {
+    body();
+    return;
+  }
   int edge = 0;
   VANTORELLE_TSAN_RELEASE(&edge);
   arena().execute([&] {
@@ -66,6 +89,18 @@ void for_each(std::size_t n, const std::function<void(std::size_t)>& task) {
   if (n == 0) return;
   if (n == 1) {
     task(0);
+    return;
+  }
+  if (serial()) {
+    std::exception_ptr first;
+    for (std::size_t i = 0; i < n; ++i) {
+      try {
+        task(i);
+      } catch (...) {
+        if (!first) first = std::current_exception();
+      }
+    }
+    if (first) std::rethrow_exception(first);
     return;
   }
   int edge = 0;

@@ -1,6 +1,9 @@
 // Module initialisation: bound to the first interpreter that imports it, created once, and
 // declared as needing the interpreter lock on builds that can run without one.
+#include <pthread.h>
+
 #include <atomic>
+#include <cerrno>
 #include <string>
 
 #include "bindings/args.hpp"
@@ -113,8 +116,8 @@ PyMethodDef kRebuildIndexableDef = {"_rebuild_indexable", rebuild_indexable_aid,
 // fork(): the interpreter calls these around os.fork() (and so multiprocessing's fork start), see
 // the fork gate in interpreter/gil.hpp. Preparing waits, without the interpreter lock, until no
 // thread is inside native work; the gate stays closed until the fork returned. The child then
-// has every native lock free, gives back the instances held by the calls of threads it did not
-// inherit, and the worker pool runs on the calling thread there (native/worker_pool.cpp).
+// has every native lock free, and the worker pool runs on the calling thread there
+// (native/worker_pool.cpp).
 PyObject* before_fork(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
     {
@@ -134,7 +137,6 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
 
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
-    HeldAccess::give_back_foreign();
     ForkGate::open();
     Py_RETURN_NONE;
   }, nullptr);
@@ -144,8 +146,22 @@ PyMethodDef kBeforeForkDef = {"_before_fork", before_fork, METH_NOARGS, nullptr}
 PyMethodDef kAfterForkInParentDef = {"_after_fork_in_parent", after_fork_in_parent, METH_NOARGS, nullptr};
 PyMethodDef kAfterForkInChildDef = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
 
-// Registers the three at the interpreter's os.register_at_fork (absent where fork() is).
+// The instances held by the calls of threads a child did not inherit are given back inside
+// fork() itself, before the child runs any code that could start a thread on one of those
+// threads' stacks, where the list of held accesses lies. Only for a fork this thread prepared
+// (the interpreter's, which holds the interpreter lock, guarding that list, across fork()).
+void give_back_foreign_accesses() noexcept {
+  if (ForkGate::prepared_here()) HeldAccess::give_back_foreign();
+}
+
+// Registers the three at the interpreter's os.register_at_fork (absent where fork() is), and
+// the hand-back of accesses with the C library.
 void register_fork_hooks(PyObject* module, PyObject* name) {
+  if (int error = pthread_atfork(nullptr, nullptr, give_back_foreign_accesses); error != 0) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw_error_set();
+  }
   OwnedRef os = OwnedRef::steal(check(PyImport_ImportModule("os")));
   if (!PyObject_HasAttrString(os.get(), "register_at_fork")) return;
   OwnedRef register_at_fork = OwnedRef::steal(check(PyObject_GetAttrString(os.get(), "register_at_fork")));

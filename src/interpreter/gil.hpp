@@ -80,7 +80,8 @@ class ForkGate {
     STATE.fetch_and(~kClosed, std::memory_order_release);
     STATE.notify_all();
   }
-  static std::uint32_t inside() noexcept { return STATE.load(std::memory_order_relaxed) & ~kClosed; }
+  // Whether the calling thread closed the gate for a fork that has not returned.
+  static bool prepared_here() noexcept { return detail::tl_forks_prepared > 0; }
 
  private:
   static constexpr std::uint32_t kClosed = 1u << 31;

@@ -19,6 +19,9 @@ import pytest
 
 from Vantorelle import Index, Indexable, PyQueryExpr as Q, _verify_index
 
+# ThreadSanitizer stops a child of a multi-threaded process that starts a thread, as the worker
+# pool does when the child is the first to use it.
+UNDER_TSAN = "libtsan" in os.environ.get("LD_PRELOAD", "")
 FORKS = 50
 CHILD_SECONDS = 30
 KS = list(range(6))
@@ -119,9 +122,12 @@ def forking_under(load, index_of, kids, forks=FORKS):
 
 
 def adding_scenario():
-    """A thread fills fresh indexes with add_object_many: the child sees each all or nothing."""
+    """A thread fills fresh indexes with add_object_many: the child sees each all or nothing. The
+    pool is first used by the children (they make their own), unless under ThreadSanitizer."""
     kids, objs = make_objects(3000)
     current = [Index()]
+    if UNDER_TSAN:
+        current[0].reduced_query(TREE)
 
     def load(stop):
         while not stop.is_set():
@@ -143,6 +149,7 @@ def assigning_scenario():
     kids, objs = make_objects(1000)
     index = Index()
     index.add_object_many(objs)
+    index.reduced_query(TREE)  # the pool's threads exist at every fork
 
     def load(stop):
         rng = random.Random(1)
@@ -178,6 +185,7 @@ def thread_forking_scenario():
     kids, objs = make_objects(1000)
     index = Index()
     index.add_object_many(objs[:300])
+    index.reduced_query(TREE)
     done = threading.Event()
     errors = []
 

@@ -237,3 +237,33 @@ def test_children_forked_under_load_answer_and_exit(run_python, scenario):
     code = SCENARIO.format(hang=240, path=os.path.dirname(os.path.abspath(__file__)), scenario=scenario)
     result = run_python(code, timeout=300)
     assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr[-4000:]
+
+
+def test_code_run_while_the_fork_is_prepared_may_use_indexes(run_python):
+    # A hook registered before the module runs after the module's own (at-fork `before` hooks run
+    # last registered first), when the gate is closed: the forking thread passes it.
+    code = """
+        import os
+        state = {}
+
+        def busy():
+            state["index"].add_object(state["extra"])
+            state["objs"][0].k = 7
+
+        os.register_at_fork(before=busy)
+        from Vantorelle import Index, Indexable, _verify_index
+        objs = [Indexable(k=i % 3) for i in range(100)]
+        index = Index()
+        index.add_object_many(objs)
+        state.update(index=index, objs=objs, extra=Indexable(k=7))
+        pid = os.fork()
+        if pid == 0:
+            ok = index.get_by_attribute(k=7) == [objs[0], state["extra"]] and _verify_index(index) == ""
+            objs[1].k = 7
+            os._exit(0 if ok and len(index.get_by_attribute(k=7)) == 3 else 1)
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+        assert index.get_by_attribute(k=7) == [objs[0], state["extra"]]
+        print("ok")
+    """
+    result = run_python(code, timeout=60)
+    assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr[-4000:]

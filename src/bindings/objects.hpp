@@ -27,7 +27,8 @@ struct SlotsObject {
 struct IndexObject {
   PyObject_HEAD
   BorrowFlag borrow;
-  std::shared_ptr<IndexAPI> core;  // never null once constructed; replaced only by tp_clear
+  std::shared_ptr<IndexAPI> core;  // never null once constructed; replaced only by tp_clear and,
+                                   // while empty, by __setstate__
   PyObject* slots;                 // a SlotsObject on core's slots; null once cleared
 };
 

@@ -280,7 +280,9 @@ PyObject* index_repr(PyObject* self) {
 }
 
 // Pickled as its objects (ascending id order) and, once `reduce` narrowed it, the names each one
-// is hidden under; the module's _rebuild_index makes the index again from them.
+// is hidden under, then True for an index that indexes names beginning with '_' (one made by
+// `rebase`), which would otherwise come back without them; the module's _rebuild_index makes the
+// index again from them.
 PyObject* index_reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     IndexObject* index = as_index(self);
@@ -315,20 +317,38 @@ PyObject* index_reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssiz
     // An empty index first and its objects as the state: an index held by its own objects is then
     // made before them.
     OwnedRef rebuild = OwnedRef::steal(module_attribute("_rebuild_index"));
+    if (index->core->indexes(AttrName("_"))) {
+      return check(Py_BuildValue("(O()(OOO))", rebuild.get(), objs.get(), narrowing.get(), Py_True));
+    }
     return check(Py_BuildValue("(O()(OO))", rebuild.get(), objs.get(), narrowing.get()));
   }, nullptr);
 }
 
-// Restores what __reduce__ gave: (objects, [(position, names), ...]). The whole state is copied
+// Gives an empty index a fresh core that indexes names beginning with '_', as `rebase` makes;
+// views of the old core keep it.
+void index_private_names(IndexObject& index) {
+  if (index.core->indexes(AttrName("_"))) return;
+  if (index.core->item_count() != 0) {
+    raise(PyExc_ValueError, "Index state: only an empty index can take names beginning with '_'");
+  }
+  std::shared_ptr<IndexAPI> fresh = IndexAPI::create(true);
+  OwnedRef slots = OwnedRef::steal(new_slots_owner(fresh->items()));
+  index.core = std::move(fresh);
+  OwnedRef old_slots = OwnedRef::steal(std::exchange(index.slots, slots.release()));
+}
+
+// Restores what __reduce__ gave: (objects, [(position, names), ...][, True]). The whole state is copied
 // into tuples of its own and checked before anything is stored (its items' code may run while it
 // is read), then the objects are added and each pair hidden as reduce had hidden it.
 PyObject* index_setstate(PyObject* self, PyObject* state) {
   return guarded([&]() -> PyObject* {
     IndexObject* index = as_index(self);
     ExclusiveAccess access(index->borrow);
-    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2) {
-      raise(PyExc_TypeError, "Index state must be an (objects, hidden) tuple");
+    Py_ssize_t size = PyTuple_Check(state) ? PyTuple_GET_SIZE(state) : 0;
+    if ((size != 2 && size != 3) || (size == 3 && !PyBool_Check(PyTuple_GET_ITEM(state, 2)))) {
+      raise(PyExc_TypeError, "Index state must be an (objects, hidden) or (objects, hidden, bool) tuple");
     }
+    bool private_names = size == 3 && PyTuple_GET_ITEM(state, 2) == Py_True;
     OwnedRef items = OwnedRef::steal(check(PySequence_Tuple(PyTuple_GET_ITEM(state, 0))));
     OwnedRef pairs = OwnedRef::steal(check(PySequence_Tuple(PyTuple_GET_ITEM(state, 1))));
     std::vector<std::pair<Py_ssize_t, std::vector<AttrName>>> narrowing;
@@ -352,6 +372,7 @@ PyObject* index_setstate(PyObject* self, PyObject* state) {
       }
       narrowing.emplace_back(position, std::move(hidden));
     }
+    if (private_names) index_private_names(*index);
     add_sequence(*index, items.get());
     for (const auto& [position, names] : narrowing) {
       index->core->hide(as_indexable(PyTuple_GET_ITEM(items.get(), position))->native.id(), names);

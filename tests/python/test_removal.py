@@ -155,6 +155,24 @@ def test_deep_and_shallow_copies_of_an_index():
     assert shallow.get_by_attribute(kind="y") == [objs[0]]
 
 
+def test_a_rebased_index_keeps_indexing_underscore_names_when_copied_or_pickled():
+    objs = [Indexable(_tag=t, n=i) for i, t in enumerate("xyx")]
+    rebased = index_of(*objs).reduced(n=[0, 1, 2]).rebase()
+    rebased.reduce(n=[0, 1])
+    for again in (copy.copy(rebased), copy.deepcopy(rebased), pickle.loads(pickle.dumps(rebased))):
+        assert [o.n for o in again.get_by_attribute(_tag="x")] == [0]
+        assert _verify_index(again) == ""
+    assert index_of(*objs).get_by_attribute(_tag="x") == []  # a plain index still leaves them out
+    state = rebased.__reduce__()[2]
+    assert state[2] is True and len(index_of().__reduce__()[2]) == 2
+    full = index_of(objs[0])
+    with pytest.raises(ValueError, match="only an empty index"):
+        full.__setstate__(state)
+    assert full.get_by_attribute(_tag="x") == [] and list(full) == [objs[0]]
+    with pytest.raises(TypeError, match="bool"):
+        Index().__setstate__((objs, [], 1))
+
+
 def test_restoring_reads_a_state_that_changes_under_it(run_python):
     result = run_python('''
         from Vantorelle import Index, Indexable

@@ -1,6 +1,8 @@
 #include "index/query_eval.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -34,6 +36,13 @@ std::string type_name_of(const PyValue& value) {
 }
 
 Bitmap set_bitmap(const HybridSet* ids) { return ids == nullptr ? Bitmap() : ids->to_bitmap(); }
+
+bool is_nan(const NumericValue& value) { return value.kind == NumericValue::Kind::Float && std::isnan(value.f); }
+
+// Ranges answer as the interpreter's comparisons do: a NaN is neither above nor below any number.
+// The tree keeps NaNs beyond the infinities, so the open ends of a range stop at the infinities.
+const Bound kFromMinusInf = Bound::included(NumericValue::of_float(-std::numeric_limits<double>::infinity()));
+const Bound kToInf = Bound::included(NumericValue::of_float(std::numeric_limits<double>::infinity()));
 
 }  // namespace
 
@@ -80,12 +89,12 @@ Bitmap evaluate_on_map(const QueryMap& map, const Bitmap& universe, const QueryE
         if (bound.primitave().is_ind()) refuse_bound(expr, bound);
         return Bitmap();
       }
-      Bound none = Bound::unbounded();
+      if (is_nan(*key)) return Bitmap();
       switch (expr.kind) {
-        case Kind::Gt: return map.tree().query_range(Bound::excluded(*key), none, universe);
-        case Kind::Ge: return map.tree().query_range(Bound::included(*key), none, universe);
-        case Kind::Lt: return map.tree().query_range(none, Bound::excluded(*key), universe);
-        default: return map.tree().query_range(none, Bound::included(*key), universe);
+        case Kind::Gt: return map.tree().query_range(Bound::excluded(*key), kToInf, universe);
+        case Kind::Ge: return map.tree().query_range(Bound::included(*key), kToInf, universe);
+        case Kind::Lt: return map.tree().query_range(kFromMinusInf, Bound::excluded(*key), universe);
+        default: return map.tree().query_range(kFromMinusInf, Bound::included(*key), universe);
       }
     }
     case Kind::Bt: {
@@ -93,6 +102,7 @@ Bitmap evaluate_on_map(const QueryMap& map, const Bitmap& universe, const QueryE
       if (!lower) refuse_bound(expr, expr.values[0]);
       std::optional<NumericValue> upper = bound_key(expr.values[1]);
       if (!upper) refuse_bound(expr, expr.values[1]);
+      if (is_nan(*lower) || is_nan(*upper)) return Bitmap();
       return map.tree().query_range(Bound::included(*lower), Bound::included(*upper), universe);
     }
     default: fail("unreachable");

@@ -134,6 +134,27 @@ def test_comparisons_equality_and_complements(people):
     assert run(index, Q.eq("missing", 1)) == [] and run(index, Q.ne("missing", 1)) == list(range(13))
 
 
+def test_ranges_compare_nan_as_python_does():
+    """A NaN is neither above nor below any number: no range selects it, a NaN bound selects
+    nothing, and the complement of a range holds it, as `not (x > 0)` does."""
+    values = [float("nan"), -float("nan"), float("-inf"), -1, 0.0, 2.5, float("inf"), 2**62]
+    objs = [Indexable(n=i, x=v, holder=Indexable(x=v)) for i, v in enumerate(values)]
+    index = Index()
+    index.add_object_many(objs)
+    nan = float("nan")
+    for attr in ("x", "holder.x"):
+        for build in (Q.gt, Q.ge, Q.lt, Q.le):
+            for bound in (0, -1, 2.5, float("inf"), float("-inf"), nan):
+                expected = [i for i, v in enumerate(values) if build is Q.gt and v > bound or build is Q.ge
+                            and v >= bound or build is Q.lt and v < bound or build is Q.le and v <= bound]
+                assert run(index, build(attr, bound)) == expected, (attr, build, bound)
+        assert run(index, Q.bt(attr, float("-inf"), float("inf"))) == [2, 3, 4, 5, 6, 7]
+        assert run(index, Q.bt(attr, nan, 1)) == [] and run(index, Q.bt(attr, -1, nan)) == []
+        assert run(index, Q.not_(Q.gt(attr, 0))) == [0, 1, 2, 3, 4]
+    assert run(index, Q.eq("x", objs[0].x)) == [0]  # the very same NaN still matches itself
+    assert _verify_index(index) == ""
+
+
 def test_dotted_paths_lift_nested_matches_to_their_holders(people):
     index, objs, owners = people
     assert run(index, Q.gt("owner.alt", 1000)) == [1, 2, 4, 5, 7, 8, 10, 11]

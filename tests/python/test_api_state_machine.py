@@ -22,6 +22,7 @@ VANTORELLE_MODEL_EXAMPLES and VANTORELLE_MODEL_STEPS raise the number of runs (d
 steps per run (default 30) for a longer hunt.
 """
 import copy
+import faulthandler
 import gc
 import itertools
 import os
@@ -181,6 +182,31 @@ class View:
         self.entry, self.view, self.ids = entry, view, ids
 
 
+class Mortal:
+    """A value whose finalizer reads the indexes and assigns to an object of its own: it runs
+    whenever the value's last reference goes, wherever the module lets it go, and must find no
+    native lock held (a lock held there would deadlock or hand back half-made data)."""
+
+    indexes = []  # of the current run
+    scratch = Indexable(n=0)
+    scratch_index = Index()
+    scratch_index.add_object(scratch)
+    errors = []
+
+    def __del__(self):
+        try:
+            for index in Mortal.indexes:
+                len(index), list(index), index.get_by_attribute(a=[0, 1])
+                index.reduced_query(Q.or_(Q.gt("a", 0), Q.eq("child.a", 1))).collect()
+            Mortal.scratch.n = Mortal.scratch.n + 1
+            assert _verify_index(Mortal.scratch_index) == ""
+        except RuntimeError as error:
+            if "borrowed" not in str(error):
+                Mortal.errors.append(error)
+        except Exception as error:  # noqa: BLE001 - reported by the invariant
+            Mortal.errors.append(error)
+
+
 class BadEq:
     """Equal to nothing, and says so by raising."""
 
@@ -210,7 +236,7 @@ def same(a, b):
     """Value equality as the index sees it."""
     if a is b:
         return True
-    if isinstance(a, (Indexable, BadEq)) or isinstance(b, (Indexable, BadEq)):
+    if isinstance(a, (Indexable, BadEq, Mortal)) or isinstance(b, (Indexable, BadEq, Mortal)):
         return False
     if isinstance(a, Hostile) or isinstance(b, Hostile):
         return (isinstance(a, Hostile) and isinstance(b, Hostile) and a.hash == b.hash and a.key == 0
@@ -308,6 +334,7 @@ class ApiModel(RuleBasedStateMachine):
         self.views = []
         self.hostiles = []
         self.borrowed = None  # (entry, "shared" | "exclusive") while a call holds an index
+        Mortal.indexes = [entry.index for entry in self.entries]
         for _ in range(data.draw(st.integers(2, 5), label="objects")):
             names = data.draw(st.lists(st.sampled_from(NAMES), max_size=3, unique=True), label="names")
             attrs = {name: self.pick(data, self.palette + self.objs, "value") for name in names}
@@ -321,6 +348,7 @@ class ApiModel(RuleBasedStateMachine):
 
     def teardown(self):
         HOOKS.quiet, HOOKS.log = False, []
+        Mortal.indexes = []
 
     # --- drawing ----------------------------------------------------------------------------
 
@@ -331,6 +359,8 @@ class ApiModel(RuleBasedStateMachine):
         return self.palette + self.objs + self.hostiles + [e.index for e in self.entries[:1]]
 
     def value(self, data):
+        if data.draw(st.integers(0, 9), label="mortal") == 9:
+            return Mortal()
         return self.pick(data, self.pool(), "value")
 
     def probe(self, data):
@@ -920,6 +950,7 @@ class ApiModel(RuleBasedStateMachine):
             HOOKS.quiet = False
 
     def check_answers(self):
+        assert not Mortal.errors, Mortal.errors
         for obj in self.objs:
             state = obj.__getstate__()
             attrs = self.attrs[id(obj)]
@@ -939,6 +970,14 @@ class ApiModel(RuleBasedStateMachine):
         for view in self.views:
             expected = self.ordered(view.ids & set(view.entry.hidden))
             assert view.view.collect() == expected and list(view.view) == expected and len(view.view) == len(expected)
+
+
+@pytest.fixture(autouse=True)
+def watchdog():
+    """A deadlock fails the run with every thread's traceback instead of hanging it."""
+    faulthandler.dump_traceback_later(900, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 TestApiModel = ApiModel.TestCase

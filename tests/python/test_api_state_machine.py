@@ -292,7 +292,7 @@ def query_values(tree):
     if kind == "not":
         return query_values(tree[1])
     if kind == "in":
-        return list(tree[2])
+        return [tree[2]]
     return list(tree[2:])
 
 
@@ -411,7 +411,11 @@ class ApiModel(RuleBasedStateMachine):
         if kind in ("eq", "ne"):
             return (kind, path, self.probe(data))
         if kind == "in":
-            return (kind, path, [self.probe(data) for _ in range(data.draw(st.integers(0, 3)))])
+            values = [self.probe(data) for _ in range(data.draw(st.integers(0, 3)))]
+            if data.draw(st.integers(0, 3), label="hostile sequence") == 3:
+                values = Values(values, data.draw(st.sampled_from(["ok", "raise", "kbd", "act"]), label="mode"),
+                                self.action(data))
+            return (kind, path, values)
         if kind == "bt":
             numbers = [b for b in self.bounds + self.palette if numeric(b)] or [0]
             return (kind, path, self.pick(data, numbers, "lower"), self.pick(data, numbers, "upper"))
@@ -494,7 +498,8 @@ class ApiModel(RuleBasedStateMachine):
                 if (dotted or path not in entry.hidden[id(obj)]) and same(value, args[0]):
                     found.add(id(obj))
             elif kind == "in":
-                if (dotted or path not in entry.hidden[id(obj)]) and any(same(value, v) for v in args[0]):
+                wanted = self.items_of(args[0])
+                if (dotted or path not in entry.hidden[id(obj)]) and any(same(value, v) for v in wanted):
                     found.add(id(obj))
             elif kind == "bt":
                 if compare("ge", value, args[0]) and compare("le", value, args[1]):

@@ -141,8 +141,9 @@ class Action:
     """One piece of re-entrant work; idempotent, so the number of times a hook runs never matters,
     only the order of what ran."""
 
-    def __init__(self, kind, entry=None, obj=None, name=None, value=None):
+    def __init__(self, kind, entry=None, obj=None, name=None, value=None, other=None):
         self.kind, self.entry, self.obj, self.name, self.value = kind, entry, obj, name, value
+        self.other = other
 
     def run(self):
         try:
@@ -154,6 +155,10 @@ class Action:
                 result = setattr(self.obj, self.name, self.value)
             elif self.kind == "query":
                 result = self.entry.index.get_by_attribute(**{self.name: [self.value]})
+            elif self.kind == "reduce":
+                result = self.entry.index.reduce(**{self.name: [self.value]})
+            elif self.kind == "union":
+                result = self.entry.index.union_with(self.other.index)
             else:
                 result = gc.collect()
         except Exception as error:  # noqa: BLE001 - the outcome is the model's to judge
@@ -387,15 +392,18 @@ class ApiModel(RuleBasedStateMachine):
         return {name: self.filter_value(data) for name in names}
 
     def action(self, data):
-        kind = data.draw(st.sampled_from(["add", "discard", "assign", "query", "gc"]), label="action")
+        kind = data.draw(st.sampled_from(["add", "discard", "assign", "query", "reduce", "union", "gc"]),
+                         label="action")
         if kind == "gc":
             return Action(kind)
         entry = self.pick(data, self.entries, "target index")
         plain = [v for v in self.palette if not isinstance(v, (BadEq, list))] or [0]
         value = self.pick(data, plain, "target value")
         name = data.draw(st.sampled_from(NAMES), label="target name")
-        if kind == "query":
+        if kind in ("query", "reduce"):
             return Action(kind, entry, name=name, value=value)
+        if kind == "union":
+            return Action(kind, entry, other=self.pick(data, self.entries, "other index"))
         if not self.objs:
             return Action("gc")
         return Action(kind, entry, self.pick(data, self.objs, "target obj"), name, value)
@@ -557,10 +565,9 @@ class ApiModel(RuleBasedStateMachine):
 
     def replay(self, log):
         for action, error, result in log:
-            held = self.borrowed and self.borrowed[0] is action.entry and action.kind in ("add", "discard", "query")
-            if held and (action.kind != "query" or self.borrowed[1] == "exclusive"):
-                expected = "Already borrowed" if action.kind != "query" else "Already mutably borrowed"
-                assert isinstance(error, RuntimeError) and str(error) == expected, (action, error)
+            refused = self.refusal(action)
+            if refused:
+                assert isinstance(error, RuntimeError) and str(error) == refused, (action, error)
                 continue
             assert error is None, (action, error)
             if action.kind == "add":
@@ -569,9 +576,35 @@ class ApiModel(RuleBasedStateMachine):
                 action.entry.hidden.pop(id(action.obj), None)
             elif action.kind == "assign":
                 self.assigned(action.obj, action.name, action.value)
+            elif action.kind == "reduce":
+                self.reduced_model(action.entry, {action.name: [action.value]})
+            elif action.kind == "union":
+                self.united_model(action.entry, action.other)
             elif action.kind == "query" and action.entry in self.entries:
                 expected = self.ordered(self.keyword_ids(action.entry, {action.name: [action.value]}))
                 assert result == expected, action
+
+    def refusal(self, action):
+        """The RuntimeError a re-entrant call meets while the outer call holds an index, if any."""
+        held, mode = self.borrowed or (None, None)
+        if action.kind == "union" and action.entry is action.other:
+            return "Already mutably borrowed"
+        if action.kind in ("add", "discard", "reduce", "union") and held is action.entry:
+            return "Already borrowed"
+        if action.kind == "query" and held is action.entry and mode == "exclusive":
+            return "Already mutably borrowed"
+        if action.kind == "union" and held is action.other and mode == "exclusive":
+            return "Already mutably borrowed"
+        return None
+
+    def reduced_model(self, entry, query):
+        matched = self.keyword_ids(entry, query)
+        for key in entry.hidden:
+            entry.hidden[key] = set() if key in matched else {n for n in self.attrs[key] if entry.indexes(n)}
+
+    def united_model(self, entry, other):
+        for key in other.hidden:
+            entry.hidden.setdefault(key, set())
 
     def assigned(self, obj, name, value):
         self.attrs[id(obj)][name] = value
@@ -737,10 +770,7 @@ class ApiModel(RuleBasedStateMachine):
         query = self.keywords(data)
         _, error = self.call(lambda: entry.index.reduce(**query), list(query.values()), (entry, "exclusive"))
         if error is None:
-            matched = self.keyword_ids(entry, query)
-            for key in entry.hidden:
-                entry.hidden[key] = set() if key in matched else {
-                    n for n in self.attrs[key] if entry.indexes(n)}
+            self.reduced_model(entry, query)
 
     @rule(data=st.data())
     def union(self, data):
@@ -750,8 +780,7 @@ class ApiModel(RuleBasedStateMachine):
                 entry.index.union_with(other.index)
             return
         entry.index.union_with(other.index)
-        for key in other.hidden:
-            entry.hidden.setdefault(key, set())
+        self.united_model(entry, other)
 
     # --- asking -----------------------------------------------------------------------------
 

@@ -893,6 +893,8 @@ class ApiModel(RuleBasedStateMachine):
             match = [ids for value, ids in classes if same(value, key)]
             assert len(match) == 1, key
             assert got == match[0] if certain else got <= match[0]
+            # Keyed by a value that a stored object carries now, not one that left.
+            assert any(self.follow(entry, obj, path)[0] is key for obj in self.stored(entry)), key
 
     @precondition(lambda self: self.objs)
     @rule(data=st.data())

@@ -587,10 +587,10 @@ class ApiModel(RuleBasedStateMachine):
     def refusal(self, action):
         """The RuntimeError a re-entrant call meets while the outer call holds an index, if any."""
         held, mode = self.borrowed or (None, None)
-        if action.kind == "union" and action.entry is action.other:
-            return "Already mutably borrowed"
         if action.kind in ("add", "discard", "reduce", "union") and held is action.entry:
             return "Already borrowed"
+        if action.kind == "union" and action.entry is action.other:
+            return "Already mutably borrowed"
         if action.kind == "query" and held is action.entry and mode == "exclusive":
             return "Already mutably borrowed"
         if action.kind == "union" and held is action.other and mode == "exclusive":

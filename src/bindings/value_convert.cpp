@@ -318,8 +318,9 @@ PyValue make_value(OwnedRef owned) {
   }
 
   bool hash_failed = false;
-  // CAUTION: runs the value's own __hash__.
-  Py_hash_t raw = PyObject_Hash(obj);
+  // CAUTION: runs the value's own __hash__. An Indexable matches only itself, so it is keyed by
+  // identity: a subclass's __hash__ may follow attributes that change while the value is stored.
+  Py_hash_t raw = indexable ? PyBaseObject_Type.tp_hash(obj) : PyObject_Hash(obj);
   if (raw == -1 && PyErr_Occurred()) {
     swallow_ordinary_error();
     raw = 0;

@@ -13,7 +13,7 @@ from conftest import measures_memory
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from Vantorelle import Index, Indexable, _verify_index
+from Vantorelle import Index, Indexable, PyQueryExpr as Q, _verify_index
 
 
 class Color(enum.Enum):
@@ -159,6 +159,34 @@ def test_reassignment_moves_objects_between_classes_of_equal_values():
     assert index.get_by_attribute(v=[(1, 2)]) == [objs[0], objs[2]]
     assert index.get_by_attribute(v=0.5) == [objs[1]]
     assert _verify_index(index) == ""
+
+
+class Named(Indexable):
+    """An Indexable whose hash follows an attribute, as a user's domain class may define it."""
+
+    def __hash__(self):
+        if self.name == "raise":
+            raise KeyboardInterrupt("from __hash__")
+        return hash(self.name)
+
+    def __eq__(self, other):
+        return isinstance(other, Named) and self.name == other.name
+
+
+def test_an_indexable_value_is_keyed_by_identity_whatever_its_class_hash_says():
+    first, twin = Named(name="a"), Named(name="a")
+    holders = [Indexable(v=first), Indexable(v=twin)]
+    index = Index()
+    index.add_object_many(holders)
+    assert index.get_by_attribute(v=first) == holders[:1] and index.get_by_attribute(v=twin) == holders[1:]
+    first.name = "b"  # its class's hash changes with it: still the same value
+    assert index.get_by_attribute(v=first) == holders[:1]
+    assert index.reduced_query(Q.eq("v", first)).collect() == holders[:1]
+    first.name = "raise"  # never asked
+    holders[1].v = first
+    assert index.get_by_attribute(v=first) == holders and _verify_index(index) == ""
+    index.remove_object(holders[0])
+    assert index.get_by_attribute(v=first) == holders[1:] and _verify_index(index) == ""
 
 
 class ReentrantEq:

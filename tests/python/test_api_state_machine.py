@@ -42,6 +42,13 @@ class Node(Indexable):
     pass
 
 
+class Keyed(Indexable):
+    """Hashes by its attribute `a`, which changes while it is stored: still matched by identity."""
+
+    def __hash__(self):
+        return hash(repr(self.__getstate__().get("a")))
+
+
 class Hooks:
     """What hostile values may do now: nothing but raise while the model reads (quiet), and the
     re-entrant work they did during the current call, in order."""
@@ -622,11 +629,11 @@ class ApiModel(RuleBasedStateMachine):
     # --- objects ----------------------------------------------------------------------------
 
     @precondition(lambda self: len(self.objs) < MAX_OBJECTS)
-    @rule(data=st.data(), subclass=st.booleans())
+    @rule(data=st.data(), subclass=st.sampled_from([Indexable, Node, Keyed]))
     def create(self, data, subclass):
         names = data.draw(st.lists(st.sampled_from(NAMES), max_size=3, unique=True), label="names")
         attrs = {name: self.value(data) for name in names}
-        obj, error = self.call(lambda: (Node if subclass else Indexable)(**attrs), attrs.values())
+        obj, error = self.call(lambda: subclass(**attrs), attrs.values())
         if error is None:
             assert obj.__getstate__() .keys() == attrs.keys()
             self.objs.append(obj)

@@ -199,7 +199,7 @@ class Mortal:
     whenever the value's last reference goes, wherever the module lets it go, and must find no
     native lock held (a lock held there would deadlock or hand back half-made data)."""
 
-    indexes = []  # of the current run
+    entries = []  # the current run's own list of entries, so that dropped indexes can go
     scratch = Indexable(n=0)
     scratch_index = Index()
     scratch_index.add_object(scratch)
@@ -207,7 +207,7 @@ class Mortal:
 
     def __del__(self):
         try:
-            for index in Mortal.indexes:
+            for index in [entry.index for entry in Mortal.entries]:
                 len(index), list(index), index.get_by_attribute(a=[0, 1])
                 index.reduced_query(Q.or_(Q.gt("a", 0), Q.eq("child.a", 1))).collect()
             Mortal.scratch.n = Mortal.scratch.n + 1
@@ -346,7 +346,7 @@ class ApiModel(RuleBasedStateMachine):
         self.views = []
         self.hostiles = []
         self.borrowed = None  # (entry, "shared" | "exclusive") while a call holds an index
-        Mortal.indexes = [entry.index for entry in self.entries]
+        Mortal.entries = self.entries
         for _ in range(data.draw(st.integers(2, 5), label="objects")):
             names = data.draw(st.lists(st.sampled_from(NAMES), max_size=3, unique=True), label="names")
             attrs = {name: self.pick(data, self.palette + self.objs, "value") for name in names}
@@ -360,7 +360,7 @@ class ApiModel(RuleBasedStateMachine):
 
     def teardown(self):
         HOOKS.quiet, HOOKS.log = False, []
-        Mortal.indexes = []
+        Mortal.entries = []
 
     # --- drawing ----------------------------------------------------------------------------
 

@@ -712,6 +712,27 @@ class ApiModel(RuleBasedStateMachine):
         self.assigned(x, "child", y)
 
     @precondition(lambda self: self.objs)
+    @rule(data=st.data(), count=st.integers(6, 12))
+    def widen(self, data, count):
+        """Gives an object more attributes than the small map holds, then asks for each of them."""
+        obj = self.pick(data, self.objs, "obj")
+        state = {f"w{i}": self.value(data) for i in range(count)}
+        _, error = self.call(lambda: obj.__setstate__(state), state.values())
+        if error is not None:
+            return
+        for name, value in state.items():
+            self.assigned(obj, name, value)
+        HOOKS.quiet = True
+        try:
+            for entry in self.entries:
+                for name, value in state.items():
+                    if not (isinstance(value, Hostile) and (value.hash_mode == "kbd" or value.key == 2)):
+                        query = {name: [value]}
+                        assert entry.index.get_by_attribute(**query) == self.ordered(self.keyword_ids(entry, query))
+        finally:
+            HOOKS.quiet = False
+
+    @precondition(lambda self: self.objs)
     @rule(data=st.data())
     def setstate(self, data):
         obj = self.pick(data, self.objs, "obj")

@@ -143,6 +143,11 @@ bool IndexAPI::remove_object(const IndexableHandle& obj) {
     // As a nested withdrawal: the slot empties under the table lock, so an assignment's stored
     // check (also under it) sees either the object with its values or neither.
     auto table_guard = index_->lock.write();
+    // Marked like an add: an assignment that re-indexed this core before the slot emptied, and
+    // whose new values this read may miss, sees the epoch move and withdraws them itself. Read
+    // while the object is still listed: once it is not, an assignment may replace its values in
+    // place, and a later read would withdraw the new values instead of those the sets hold.
+    Snapshot snapshot = native.snapshot_for_index();
     {
       auto ids_guard = ids_->lock.write();
       auto guard = items_->lock.write();
@@ -153,9 +158,6 @@ bool IndexAPI::remove_object(const IndexableHandle& obj) {
       ids_->value.remove(id);
       native.withdraw_membership(this);
     }
-    // Marked like an add: an assignment that re-indexed this core before the slot emptied, and
-    // whose new values this read may miss, sees the epoch move and withdraws them itself.
-    Snapshot snapshot = native.snapshot_for_index();
     snapshot->for_each([&](const AttrName& name, const PyValue& value) {
       if (indexes(name)) remove_index(index_->value, id, name, value, work);
     });

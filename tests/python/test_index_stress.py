@@ -431,6 +431,32 @@ def store_withdraw_scenario(seconds):
     check_final_values(index, holders, [("child", leaves)])
 
 
+def unlisted_assign_scenario(seconds):
+    """One object added and discarded in a loop while another thread assigns it: between its
+    withdrawal and the values it withdraws, an assignment on the unindexed (in-place) path must
+    not slip in, or the old value stays listed and finds the object again once it is re-added."""
+    obj = Indexable(a=0)
+    index = Index()
+    until = time.monotonic() + seconds
+
+    def assign():
+        i = 0
+        while time.monotonic() < until:
+            i += 1
+            obj.a = i
+
+    def churn():
+        while time.monotonic() < until:
+            index.add_object(obj)
+            index.discard(obj)
+
+    run_workers([assign, churn])
+    broken = _verify_index(index)  # a stale value set lists an object that is not stored
+    assert broken == "", broken
+    index.add_object(obj)
+    check_final_values(index, [obj], [("a", [obj.a])])
+
+
 CHILD = """
 import faulthandler, sys
 faulthandler.dump_traceback_later({hang}, exit=True)
@@ -448,7 +474,7 @@ print("ok")
                                                ("collector_scenario", 4), ("query_scenario", 4),
                                                ("query_scenario_one_thread", 3), ("union_scenario", 3),
                                                ("group_by_scenario", 3), ("remove_scenario", 3),
-                                               ("store_withdraw_scenario", 3)])
+                                               ("store_withdraw_scenario", 3), ("unlisted_assign_scenario", 2)])
 def test_concurrent_use_ends_with_every_index_holding_the_final_values(run_python, scenario, seconds):
     code = CHILD.format(hang=seconds + 40, path=os.path.dirname(os.path.abspath(__file__)), scenario=scenario,
                         seconds=seconds)

@@ -254,6 +254,10 @@ void IndexAPI::withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_
   std::uint32_t id = nested.id();
   IndexableHandle dropped;  // released after the locks below
   auto table_guard = index_->lock.write();
+  // Marked like an add: an assignment that re-indexed this core before the slot emptied, and
+  // whose new values this read may miss, sees the epoch move and withdraws them itself. Read
+  // while the object is still listed (see remove_object).
+  Snapshot snapshot = nested.snapshot_for_index();
   {
     auto ids_guard = ids_->lock.write();
     auto guard = items_->lock.write();
@@ -274,9 +278,6 @@ void IndexAPI::withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_
     ids_->value.remove(id);
     nested.withdraw_membership(this);
   }
-  // Marked like an add: an assignment that re-indexed this core before the slot emptied, and
-  // whose new values this read may miss, sees the epoch move and withdraws them itself.
-  Snapshot snapshot = nested.snapshot_for_index();
   snapshot->for_each([&](const AttrName& name, const PyValue& value) {
     if (indexes(name)) remove_index(index_->value, id, name, value, work);
   });

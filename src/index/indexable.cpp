@@ -75,8 +75,10 @@ std::vector<std::shared_ptr<IndexAPI>> Indexable::end_assignment() noexcept {
   std::vector<std::shared_ptr<IndexAPI>> departed;
   std::lock_guard lock(membership_lock_);
   assigning_ = false;
+  // Cores that are gone go too, so an object whose indexes were all dropped takes the unindexed
+  // path again.
   std::erase_if(membership_, [&](auto& entry) {
-    if (entry.first != nullptr) return false;
+    if (entry.first != nullptr) return entry.second.expired();
     if (auto core = entry.second.lock()) departed.push_back(std::move(core));
     return true;
   });

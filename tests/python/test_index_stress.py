@@ -457,6 +457,34 @@ def unlisted_assign_scenario(seconds):
     check_final_values(index, [obj], [("a", [obj.a])])
 
 
+def unlisted_nested_assign_scenario(seconds):
+    """The same for a nested object: its holder drops and takes it back in a loop while another
+    thread assigns the nested object, which is in no index between the withdrawal and the store."""
+    from Vantorelle import PyQueryExpr as Q
+    kid = Indexable(n=0)
+    holder = Indexable(kid=kid)
+    index = Index()
+    index.add_object(holder)
+    until = time.monotonic() + seconds
+
+    def assign():
+        i = 0
+        while time.monotonic() < until:
+            i += 1
+            kid.n = i
+
+    def toggle():
+        while time.monotonic() < until:
+            holder.kid = None
+            holder.kid = kid
+
+    run_workers([assign, toggle])
+    broken = _verify_index(index)
+    assert broken == "", broken
+    assert index.reduced_query(Q.eq("kid.n", kid.n)).collect() == [holder]
+    assert index.reduced_query(Q.lt("kid.n", kid.n)).collect() == []
+
+
 CHILD = """
 import faulthandler, sys
 faulthandler.dump_traceback_later({hang}, exit=True)
@@ -474,7 +502,8 @@ print("ok")
                                                ("collector_scenario", 4), ("query_scenario", 4),
                                                ("query_scenario_one_thread", 3), ("union_scenario", 3),
                                                ("group_by_scenario", 3), ("remove_scenario", 3),
-                                               ("store_withdraw_scenario", 3), ("unlisted_assign_scenario", 2)])
+                                               ("store_withdraw_scenario", 3), ("unlisted_assign_scenario", 2),
+                                               ("unlisted_nested_assign_scenario", 2)])
 def test_concurrent_use_ends_with_every_index_holding_the_final_values(run_python, scenario, seconds):
     code = CHILD.format(hang=seconds + 40, path=os.path.dirname(os.path.abspath(__file__)), scenario=scenario,
                         seconds=seconds)

@@ -50,7 +50,7 @@ extern std::atomic<std::uint64_t> GRAPH_EPOCH;
 
 class Indexable {
  public:
-  Indexable(std::uint32_t id, Snapshot attributes) : id_(id), attributes_(attributes.release()) {}
+  Indexable(std::uint32_t id, Snapshot attributes) : attributes_(attributes.release()), id_(id) {}
   Indexable(const Indexable&) = delete;
   Indexable& operator=(const Indexable&) = delete;
   ~Indexable() { Snapshot::adopt(attributes_.load(std::memory_order_relaxed)); }
@@ -114,23 +114,24 @@ class Indexable {
   [[nodiscard]] Snapshot publish(Snapshot next);
   void reindex(IndexAPI& core, const AttributeMap& previous, std::span<const std::pair<AttrName, PyValue>> updates);
 
-  SmallMutex assign_mutex_;
-  mutable SpinLock membership_lock_;
+  // What reads and unindexed assignments touch comes first, in the object's first cache line.
+  std::atomic<AttributeMap*> attributes_;  // owns one reference
+  std::atomic<std::uint64_t> index_epoch_{0};
   // Copies of the map are taken, and the map replaced, under this lock: the race protocol needs
   // the epoch mark of a core operation to be ordered before its read of the snapshot, and the
   // lock's acquire/release gives exactly that. Holders of the interpreter lock may read the
   // pointer without it (snapshot_under_gil).
   mutable SpinLock snapshot_lock_;
-  bool assigning_ = false;  // guarded by membership_lock_; see begin_assignment
   // == !membership_.empty(), written under membership_lock_: lets the unindexed fast path skip
   // the lock.
   std::atomic<bool> listed_{false};
+  mutable SpinLock membership_lock_;
+  bool assigning_ = false;  // guarded by membership_lock_; see begin_assignment
   const std::uint32_t id_;
+  SmallMutex assign_mutex_;
   // Each core once, in the order they took the object; guarded by membership_lock_. A null core
   // marks one that withdrew the object while an assignment was under way (kept for it).
   std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;
-  std::atomic<AttributeMap*> attributes_;  // owns one reference
-  std::atomic<std::uint64_t> index_epoch_{0};
 };
 
 inline Indexable& IndexableHandle::native() const noexcept { return py::native_in<Indexable>(handle_.get()); }

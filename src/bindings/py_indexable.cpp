@@ -164,6 +164,23 @@ KeywordShapes& keyword_shapes() {
   return *SHAPES;
 }
 
+int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// The interpreter's own call of a class (tp_new, then tp_init), from a vectorcall's arguments.
+PyObject* call_as_type(PyObject* type, PyObject* const* args, Py_ssize_t positional, PyObject* kwnames) {
+  OwnedRef tuple = OwnedRef::steal(check(PyTuple_New(positional)));
+  for (Py_ssize_t i = 0; i < positional; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  OwnedRef kwargs;
+  Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  if (count > 0) {
+    kwargs = OwnedRef::steal(check(PyDict_New()));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      check_status(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[positional + i]));
+    }
+  }
+  return check(PyType_Type.tp_call(type, tuple.get(), kwargs.get()));
+}
+
 // Calling the class itself: the attributes come straight from the call's keyword names and values,
 // without the keyword dict that tp_call would build first. Positional arguments are ignored, as
 // tp_new ignores them. The slot is not inherited, so subclasses (whose __init__ may differ) are
@@ -171,8 +188,11 @@ KeywordShapes& keyword_shapes() {
 PyObject* indexable_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     auto* cls = reinterpret_cast<PyTypeObject*>(type);
-    if (cls != indexable_type()) fail("Indexable's vectorcall reached for another class");
     Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    // The class is mutable: once its __new__ or __init__ is replaced, the call is theirs.
+    if (cls != indexable_type() || cls->tp_new != indexable_new || cls->tp_init != indexable_init) {
+      return call_as_type(type, args, positional, kwnames);
+    }
     Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (count == 0) return new_indexable(cls, AttributeMap::make_empty(), true);
     // The caller keeps the names and values alive for the call.
@@ -200,6 +220,17 @@ PyObject* indexable_vectorcall(PyObject* type, PyObject* const* args, std::size_
       auto [name, value] = attribute_of(PyTuple_GET_ITEM(kwnames, i), args[positional + i]);
       names.push_back(std::move(name));
       values.push_back(std::move(value));
+    }
+    // Names are distinct in a call the interpreter makes; one from C may repeat a name, which the
+    // map must never hold twice.
+    for (std::size_t i = 1; i < names.size(); ++i) {
+      for (std::size_t j = 0; j < i; ++j) {
+        if (names[i] == names[j]) {
+          PyErr_Format(PyExc_TypeError, "Indexable() got multiple values for keyword argument '%U'",
+                       PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(i)));
+          throw_error_set();
+        }
+      }
     }
     if (names.size() <= AttributeMap::kSmallCapacity) {
       std::shared_ptr<const Shape> learned = Shape::of(names);

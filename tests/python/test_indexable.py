@@ -371,3 +371,29 @@ def test_reassignment_outside_an_index_frees_the_old_value_and_indexes_the_new(k
     obj.v = make(50)
     assert index.get_by_attribute(v=[make(50)]) == [obj]
     assert _verify_index(index) == ""
+
+
+def test_calling_the_class_honours_a_replaced_init_or_new_and_refuses_repeated_names(run_python):
+    # In a child: the interpreter cannot give a C class its own __new__ back once it was replaced.
+    result = run_python("""
+        from unittest import mock
+        from Vantorelle import Indexable
+        calls = []
+        with mock.patch.object(Indexable, "__init__", lambda self, **kw: calls.append(kw)):
+            Indexable(a=1)
+        after_init = Indexable(a=2).a  # the fast path is back once __init__ is
+        with mock.patch.object(Indexable, "__new__", lambda cls, *a, **kw: "custom"):
+            made = Indexable(a=1)
+        print(calls, after_init, made)
+    """, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "[{'a': 1}] 2 custom\n"
+
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    args = (ctypes.py_object * 3)(0, 1, 2)
+    for names in (("a", "a"), ("b", "a", "b")):
+        for _ in range(2):  # a refused tuple of names is never learned
+            with pytest.raises(TypeError, match="multiple values for keyword argument"):
+                vectorcall(Indexable, ctypes.cast(args, ctypes.c_void_p), 3 - len(names), names)

@@ -10,7 +10,7 @@ JOBS ?= 2
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libtbb-dev
 PY_PACKAGES := pytest hypothesis scikit-build-core ninja cmake 'mypy>=1.18'
 
-.PHONY: all deps apt-deps venv install native-test py-test test demo bench bench-peers test-asan test-tsan wheel-check test-versions clean
+.PHONY: all deps apt-deps venv install native-test py-test test demo bench bench-peers test-asan test-tsan fuzz wheel-check test-versions clean
 
 all: install
 
@@ -94,6 +94,26 @@ test-tsan: deps
 	  -Ccmake.define.VANTORELLE_SANITIZE=thread --target build/tsan-site --upgrade .
 	PYTHONPATH=build/tsan-site LD_PRELOAD="$(TSAN_LIB)" TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  $(PY) -m pytest -q -m stress $(PYTEST_ARGS)
+
+# On demand, never from `make test` or CI: each fuzz target of tests/fuzz (the bitmap B-tree, the
+# hybrid set and the composite key, each against a std:: model) for FUZZ_SECONDS, under ASan and
+# UBSan. clang's libFuzzer steers by coverage, so clang comes in here and not with APT_PACKAGES.
+# The corpus grown is kept in build/fuzz/corpus/<target> for the next run; a failing input is
+# written to build/fuzz/artifacts/ and replays with `build/fuzz/<target> <file>`.
+FUZZ_SECONDS ?= 60
+fuzz: EXTRA_APT = clang libclang-rt-dev
+fuzz: deps
+	$(CMAKE) -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVANTORELLE_FUZZ=ON -DVANTORELLE_SANITIZE=address,undefined >/dev/null
+	$(CMAKE) --build build/fuzz -j $(JOBS)
+	@mkdir -p build/fuzz/artifacts; \
+	for t in build/fuzz/fuzz_*; do \
+	  [ -f $$t ] && [ -x $$t ] || continue; name=$$(basename $$t); mkdir -p build/fuzz/corpus/$$name; \
+	  echo "== $$name, $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $$t \
+	    -max_total_time=$(FUZZ_SECONDS) -timeout=60 -print_final_stats=1 \
+	    -artifact_prefix=build/fuzz/artifacts/$$name- build/fuzz/corpus/$$name || exit 1; \
+	done
 
 # On demand, not part of `make test`: sdist, wheel built from it, repaired by auditwheel so that it
 # carries CRoaring and TBB, installed into a fresh venv and tested there (tools/wheel_check.sh).

@@ -109,17 +109,21 @@ test-tsan: deps
 
 # On demand, never from `make test` or CI: each fuzz target of tests/fuzz (the bitmap B-tree, the
 # hybrid set and the composite key, each against a std:: model) for FUZZ_SECONDS, under ASan and
-# UBSan. clang's libFuzzer steers by coverage, so clang comes in here and not with APT_PACKAGES.
+# UBSan. clang's libFuzzer steers by coverage, so clang comes in here and not with APT_PACKAGES;
+# should clang be missing, g++ builds the targets with a driver that feeds random inputs blind.
 # The corpus grown is kept in build/fuzz/corpus/<target> for the next run; a failing input is
-# written to build/fuzz/artifacts/ and replays with `build/fuzz/<target> <file>`.
+# written to build/fuzz/artifacts/ and replays with `build/fuzz-clang/<target> <file>`.
 FUZZ_SECONDS ?= 60
+# Expanded when the recipe runs, after apt-deps had its chance to install clang.
+FUZZ_CXX = $(shell command -v clang++ >/dev/null && echo clang++ || echo g++)
+FUZZ_BUILD = build/fuzz-$(if $(filter clang++,$(FUZZ_CXX)),clang,gcc)
 fuzz: EXTRA_APT = clang libclang-rt-dev
 fuzz: deps
-	$(CMAKE) -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	$(CMAKE) -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVANTORELLE_FUZZ=ON -DVANTORELLE_SANITIZE=address,undefined >/dev/null
-	$(CMAKE) --build build/fuzz -j $(JOBS)
+	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS)
 	@mkdir -p build/fuzz/artifacts; \
-	for t in build/fuzz/fuzz_*; do \
+	for t in $(FUZZ_BUILD)/fuzz_*; do \
 	  [ -f $$t ] && [ -x $$t ] || continue; name=$$(basename $$t); mkdir -p build/fuzz/corpus/$$name; \
 	  echo "== $$name, $(FUZZ_SECONDS) s"; \
 	  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $$t \

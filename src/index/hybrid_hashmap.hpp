@@ -151,6 +151,9 @@ class HybridHashmap {
   bool sole() const noexcept { return refs_.load(std::memory_order_acquire) == 1; }
 
   std::size_t size() const noexcept { return hash_ ? hash_->size() : count_; }
+  // The small form's names (for_each visits them in this order); null in the hash form and while
+  // empty.
+  const std::shared_ptr<const Shape>& shape() const noexcept { return shape_; }
   bool is_hash() const noexcept { return hash_ != nullptr; }
 
   const V* get(std::string_view key) const {

@@ -102,6 +102,75 @@ void IndexAPI::index_attributes(AttributeTable& table, std::uint32_t id, const A
   });
 }
 
+// Attribute names are resolved to their maps once per shape rather than once per value, and the
+// range entries of each map are gathered and entered sorted: consecutive entries then share their
+// path down the tree, which an object-by-object order scatters over it. Entries are flushed in
+// bounded runs, so the gathered keys never cost more than a fixed amount per map. Everything is
+// entered by flush(); the caller holds the table write lock throughout.
+class IndexAPI::AttributeBatch {
+ public:
+  AttributeBatch(IndexAPI& core, AttributeTable& table) : core_(core), table_(table) {}
+  AttributeBatch(const AttributeBatch&) = delete;
+  AttributeBatch& operator=(const AttributeBatch&) = delete;
+
+  void add(std::uint32_t id, const AttributeMap& snapshot, IndexWork& work) {
+    if (const std::shared_ptr<const Shape>& shape = snapshot.shape()) {
+      if (shape != shape_) resolve(shape);
+      std::size_t position = 0;
+      snapshot.for_each([&](const AttrName&, const PyValue& value) {
+        const std::uint32_t at = by_position_[position++];
+        if (at != kSkipped) insert(staged_[at], value, id, work);
+      });
+    } else {
+      snapshot.for_each([&](const AttrName& name, const PyValue& value) {
+        if (core_.indexes(name)) insert(staged_[stage(name)], value, id, work);
+      });
+    }
+  }
+
+  void flush() {
+    for (Staged& staged : staged_) {
+      if (!staged.numbers.empty()) staged.map->insert_numbers(staged.numbers);
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t kSkipped = 0xFFFFFFFFu;
+  static constexpr std::size_t kRun = std::size_t{1} << 16;  // gathered range entries per map
+
+  struct Staged {
+    QueryMap* map;  // stable: add never erases a map
+    std::vector<CompositeKey128> numbers;
+  };
+
+  void insert(Staged& staged, const PyValue& value, std::uint32_t id, IndexWork& work) {
+    staged.map->insert_deferring_number(value, id, work, staged.numbers);
+    if (staged.numbers.size() >= kRun) staged.map->insert_numbers(staged.numbers);
+  }
+
+  void resolve(const std::shared_ptr<const Shape>& shape) {
+    shape_ = shape;  // kept, so that the address cannot come back as another shape
+    by_position_.clear();
+    for (const AttrName& name : shape->names()) by_position_.push_back(core_.indexes(name) ? stage(name) : kSkipped);
+  }
+
+  std::uint32_t stage(const AttrName& name) {
+    auto it = table_.find(name.view());
+    if (it == table_.end()) it = table_.emplace(name, std::make_unique<QueryMap>(core_, name)).first;
+    QueryMap* map = it->second.get();
+    auto [at, added] = staged_of_.emplace(map, static_cast<std::uint32_t>(staged_.size()));
+    if (added) staged_.push_back(Staged{map, {}});
+    return at->second;
+  }
+
+  IndexAPI& core_;
+  AttributeTable& table_;
+  std::shared_ptr<const Shape> shape_;     // the shape by_position_ was resolved for
+  std::vector<std::uint32_t> by_position_;  // staged_ index of each name of shape_, or kSkipped
+  std::vector<Staged> staged_;
+  std::unordered_map<const QueryMap*, std::uint32_t> staged_of_;
+};
+
 void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
   py::DeferReleases defer;
   std::vector<IndexableHandle> replaced;  // dropped after the locks
@@ -124,11 +193,13 @@ void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
   IndexWork work;
   {
     auto guard = index_->lock.write();
+    AttributeBatch batch(*this, index_->value);
     for (const IndexableHandle& obj : objs) {
       Indexable& native = obj.native();
       Snapshot snapshot = native.snapshot_for_index();
-      index_attributes(index_->value, native.id(), *snapshot, work);
+      batch.add(native.id(), *snapshot, work);
     }
+    batch.flush();
   }
   run(work);
 }

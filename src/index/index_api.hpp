@@ -169,6 +169,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   bool closes_cycle(Indexable& obj, std::uint32_t parent_id, CycleMemo& memo) const;
   // Indexes the attributes of `snapshot` for object `id` (table write lock held).
   void index_attributes(AttributeTable& table, std::uint32_t id, const AttributeMap& snapshot, IndexWork& work);
+  // index_attributes for many objects under one hold of the table write lock (index_api.cpp).
+  class AttributeBatch;
   void add_index(AttributeTable& table, std::uint32_t id, const AttrName& name, const PyValue& value, IndexWork& work);
   void remove_index(AttributeTable& table, std::uint32_t id, const AttrName& name, const PyValue& value,
                     IndexWork& work);

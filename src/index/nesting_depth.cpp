@@ -32,6 +32,15 @@ void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_l
     });
     return any;
   };
+  // Most objects hold Indexable values that hold none themselves: two levels, known without the
+  // memo (a value that holds nothing can lie on no cycle).
+  auto holds_only_leaves = [&](Indexable* obj) {
+    bool leaves = true;
+    obj->snapshot_under_gil().for_each([&](const AttrName& name, const PyValue& value) {
+      if (leaves && !name.is_private() && value.primitave().is_ind()) leaves = !has_children(&value.primitave().ind_native());
+    });
+    return leaves;
+  };
   auto too_deep = [&](std::uint64_t deepest_level) {
     if (deepest_level <= kMaxNestingDepth) return;
     throw DomainError(DomainError::Kind::Recursion, "Indexable values are nested more than " +
@@ -45,6 +54,10 @@ void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_l
   for (Indexable* root : roots) {
     if (!has_children(root)) {
       too_deep(base_level);
+      continue;
+    }
+    if (holds_only_leaves(root)) {
+      too_deep(base_level + 1);
       continue;
     }
     if (height.count(root) == 0) {

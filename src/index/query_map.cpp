@@ -15,16 +15,30 @@ std::optional<NumericValue> numeric_key(const PyValue& value) {
 QueryMap::QueryMap(IndexAPI& owner, const AttrName& name) : nested_(IndexAPI::create_nested(owner, name)) {}
 
 void QueryMap::insert(const PyValue& value, std::uint32_t id, IndexWork& work) {
+  if (auto key = list(value, id, work)) tree_.insert(*key, id);
+}
+
+void QueryMap::insert_deferring_number(const PyValue& value, std::uint32_t id, IndexWork& work,
+                                       std::vector<CompositeKey128>& numbers) {
+  if (auto key = list(value, id, work)) numbers.push_back(CompositeKey128::make(*key, id));
+}
+
+std::optional<NumericValue> QueryMap::list(const PyValue& value, std::uint32_t id, IndexWork& work) {
   if (HybridSet* ids = map_.find(value)) {
     ids->add(id);
   } else {
     map_.emplace(value, HybridSet::single(id));
   }
-  if (auto key = numeric_key(value)) {
-    tree_.insert(*key, id);
-  } else if (value.primitave().is_ind()) {
+  auto key = numeric_key(value);
+  if (!key && value.primitave().is_ind()) {
     work.jobs.push_back(NestedJob{NestedJob::Kind::Add, nested_, value.primitave().as_ind_handle(), id});
   }
+  return key;
+}
+
+void QueryMap::insert_numbers(std::vector<CompositeKey128>& numbers) {
+  tree_.insert_many(numbers);
+  numbers.clear();
 }
 
 void QueryMap::remove_id(const PyValue& value, std::uint32_t id, IndexWork& work) {

@@ -71,6 +71,11 @@ class QueryMap {
 
   // Records that object `id` carries `value`.
   void insert(const PyValue& value, std::uint32_t id, IndexWork& work);
+  // As insert, but a number's range entry is appended to `numbers`, for insert_numbers.
+  void insert_deferring_number(const PyValue& value, std::uint32_t id, IndexWork& work,
+                               std::vector<CompositeKey128>& numbers);
+  // Enters the range entries gathered by insert_deferring_number (and empties `numbers`).
+  void insert_numbers(std::vector<CompositeKey128>& numbers);
   // Withdraws object `id` from `value` (from the value table, the range tree and the nested core,
   // whichever hold it); the value's entry stays (see check_prune).
   void remove_id(const PyValue& value, std::uint32_t id, IndexWork& work);
@@ -90,6 +95,10 @@ class QueryMap {
   bool is_empty() const;
 
  private:
+  // Lists `id` under `value` in the value table and queues the nested store of an Indexable value;
+  // returns the number whose range entry the caller makes.
+  std::optional<NumericValue> list(const PyValue& value, std::uint32_t id, IndexWork& work);
+
   ValueTable map_;
   BitMapBTree tree_;
   std::shared_ptr<IndexAPI> nested_;

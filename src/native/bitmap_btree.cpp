@@ -388,8 +388,41 @@ uint32_t BitMapBTree::height() const noexcept {
 }
 
 bool BitMapBTree::insert(NumericValue value, uint32_t id) {
+  if (!insert_key(CompositeKey128::make(value, id))) return false;
+  ++size_;
+  if (ids_.contains(id)) {
+    shared_ids_.add(id);
+  } else {
+    ids_.add(id);
+  }
+  return true;
+}
+
+uint64_t BitMapBTree::insert_many(std::vector<CompositeKey128>& keys) {
+  std::sort(keys.begin(), keys.end(), [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
+  std::vector<uint32_t> added;
+  added.reserve(keys.size());
+  for (const CompositeKey128& key : keys) {
+    if (insert_key(key)) added.push_back(key.id());
+  }
+  const uint64_t inserted = added.size();
+  size_ += inserted;
+  std::sort(added.begin(), added.end());
+  // An id entered twice, in this batch or before it, is shared (see shared_ids_).
+  std::vector<uint32_t> repeated;
+  for (std::size_t i = 1; i < added.size(); ++i) {
+    if (added[i] == added[i - 1] && (repeated.empty() || repeated.back() != added[i])) repeated.push_back(added[i]);
+  }
+  added.erase(std::unique(added.begin(), added.end()), added.end());
+  Bitmap batch = Bitmap::of(added.data(), added.size());
+  if (!ids_.empty()) shared_ids_.or_inplace(Bitmap::and_(batch, ids_));
+  if (!repeated.empty()) shared_ids_.add_many(repeated.data(), repeated.size());
+  ids_.or_inplace(batch);
+  return inserted;
+}
+
+bool BitMapBTree::insert_key(const CompositeKey128& key) {
   if (!root_.present()) root_ = BitMapBTreeNode(std::make_unique<LeafNode>());
-  const CompositeKey128 key = CompositeKey128::make(value, id);
 
   if (child_needs_split(root_)) {
     auto root = std::make_unique<InternalNode>();
@@ -427,16 +460,7 @@ bool BitMapBTree::insert(NumericValue value, uint32_t id) {
     root_ = BitMapBTreeNode(std::move(root));
   }
 
-  const bool added =
-      root_.leaf() ? root_.leaf()->insert_non_full(key) : root_.internal()->insert(key);
-  if (!added) return false;
-  ++size_;
-  if (ids_.contains(id)) {
-    shared_ids_.add(id);
-  } else {
-    ids_.add(id);
-  }
-  return true;
+  return root_.leaf() ? root_.leaf()->insert_non_full(key) : root_.internal()->insert(key);
 }
 
 bool BitMapBTree::remove(NumericValue value, uint32_t id) {

@@ -237,6 +237,10 @@ class BitMapBTree {
   // Returns false when the pair is already present; the entries and id sets are then unchanged
   // (a full node on the pair's path may still have been split, which no reader can observe).
   bool insert(NumericValue value, uint32_t id);
+  // Inserts every pair of `keys` (CompositeKey128::make), as insert() would one by one, and
+  // returns how many were new. The keys are sorted first: consecutive keys then share their path,
+  // and an ascending run fills leaves as appends do.
+  uint64_t insert_many(std::vector<CompositeKey128>& keys);
   // Returns false, changing nothing, when the pair is absent.
   bool remove(NumericValue value, uint32_t id);
   // Ids of the entries whose number lies within the bounds, intersected with `universe`.
@@ -257,6 +261,8 @@ class BitMapBTree {
 
  private:
   bool remove_shared(const CompositeKey128& key);
+  // Places `key` in the nodes (splitting on the way down); the id sets and size_ are the caller's.
+  bool insert_key(const CompositeKey128& key);
 
   BitMapBTreeNode root_;
   uint64_t size_ = 0;

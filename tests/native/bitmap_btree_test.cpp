@@ -306,6 +306,54 @@ TEST(BitMapBTree, RandomOperationsMatchTheModel) {
   }
 }
 
+// Batches as a bulk add makes them: unsorted, with pairs already present, pairs repeated within
+// the batch and ids entered under several numbers (in one batch or across batches). Removals then
+// rely on the shared-id bookkeeping the batch did, so a miss there leaves an id in a bitmap.
+TEST(BitMapBTree, BatchInsertsMatchTheModel) {
+  std::mt19937 rng(300);
+  Checked c;
+  const size_t batches = testing::scaled(60);
+  for (size_t round = 0; round < batches; ++round) {
+    std::vector<CompositeKey128> keys;
+    size_t fresh = 0;
+    const size_t size = 1 + rng() % 3000;
+    for (size_t i = 0; i < size; ++i) {
+      const NumericValue v = rng() % 3 ? I(static_cast<int64_t>(rng() % 500)) : F(static_cast<double>(rng() % 500) + 0.5);
+      const uint32_t id = rng() % 20000;
+      keys.push_back(CompositeKey128::make(v, id));
+      if (rng() % 8 == 0) keys.push_back(keys.back());
+      if (c.model.emplace(vp(v), id).second) ++fresh;
+      if (c.numbers.emplace(vp(v), v).second) c.values.push_back(v);
+    }
+    ASSERT_EQ(c.tree.insert_many(keys), fresh);
+    for (size_t i = 0; i < size / 3 && !c.model.empty(); ++i) {
+      auto it = c.model.lower_bound({vp(c.values[rng() % c.values.size()]), rng() % 20000});
+      if (it == c.model.end()) it = c.model.begin();
+      ASSERT_NO_FATAL_FAILURE(c.remove(c.numbers.at(it->first), it->second));
+    }
+    if (round % 10 == 9) {
+      SCOPED_TRACE("round " + std::to_string(round));
+      ASSERT_NO_FATAL_FAILURE(c.check(rng, 20000));
+    }
+  }
+  while (!c.model.empty()) {
+    auto [part, id] = *c.model.begin();
+    ASSERT_NO_FATAL_FAILURE(c.remove(c.numbers.at(part), id));
+  }
+  EXPECT_TRUE(c.tree.empty() && c.tree.ids().empty() && c.tree.verify().empty());
+}
+
+// A batch that ascends beyond everything fills its leaves as one-by-one appends do.
+TEST(BitMapBTree, AscendingBatchesFillTheirNodes) {
+  BitMapBTree tree;
+  std::vector<CompositeKey128> keys;
+  for (uint32_t id = 0; id < 50'000; ++id) keys.push_back(CompositeKey128::make(I(50'000 - id), 50'000 - id));
+  ASSERT_EQ(tree.insert_many(keys), 50'000u);
+  const auto leaves = leaves_of(tree);
+  EXPECT_LT(leaves.size(), 50'000u / 80);
+  EXPECT_EQ(tree.verify(), "");
+}
+
 TEST(BitMapBTree, ConcurrentQueriesAgree) {
   BitMapBTree tree;
   std::mt19937 rng(5);

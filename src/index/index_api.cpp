@@ -39,10 +39,15 @@ const std::shared_ptr<IndexAPI>& default_index_arc() {
 void IndexAPI::run(IndexWork& work) {
   py::DeferReleases defer;
   while (!work.empty()) {
+    if (!work.stores.empty()) {
+      std::vector<NestedStores> stores = std::move(work.stores);
+      work.stores.clear();
+      for (NestedStores& batch : stores) batch.core->store_nested(batch.items, work);
+      continue;
+    }
     NestedJob job = std::move(work.jobs.front());
     work.jobs.pop_front();
     switch (job.kind) {
-      case NestedJob::Kind::Add: job.core->store_nested(job.obj, job.parent_id, work); break;
       case NestedJob::Kind::Remove: job.core->withdraw_nested(job.obj, job.parent_id, work); break;
       case NestedJob::Kind::Recheck: job.core->recheck_below(job.obj, work); break;
     }
@@ -265,59 +270,95 @@ bool IndexAPI::closes_cycle(Indexable& obj, std::uint32_t parent_id, CycleMemo& 
 
 bool IndexAPI::holder_carries(std::uint32_t parent_id, const Indexable& child) const {
   std::shared_ptr<const IndexAPI> owner = parent_.lock();
-  if (!owner) return false;
-  IndexableHandle holder;
-  {
-    auto guard = owner->items_->lock.read();
-    const IndexableHandle* slot = owner->items_->value.get(parent_id);
-    if (slot == nullptr) return false;
-    holder = *slot;
-  }
+  return owner && holder_carries(*owner, parent_id, child);
+}
+
+bool IndexAPI::holder_carries(const IndexAPI& owner, std::uint32_t parent_id, const Indexable& child) const {
+  auto guard = owner.items_->lock.read();
+  return holder_carries(owner.items_->value, parent_id, child);
+}
+
+bool IndexAPI::holder_carries(const Slots& owner_slots, std::uint32_t parent_id, const Indexable& child) const {
+  const IndexableHandle* holder = owner_slots.get(parent_id);
+  if (holder == nullptr) return false;
   // Marked like an add: an assignment to the holder that has not published yet re-indexes the
   // owning core after this read, and its nested jobs, checked after this one, repair it.
-  Snapshot snapshot = holder.native().snapshot_for_index();
-  const PyValue* value = snapshot->get(name_.view());
-  return value != nullptr && value->primitave().is_ind() && &value->primitave().ind_native() == &child;
+  return holder->native().inspect_for_index([&](const AttributeMap& snapshot) {
+    const PyValue* value = snapshot.get(name_.view());
+    return value != nullptr && value->primitave().is_ind() && &value->primitave().ind_native() == &child;
+  });
 }
 
 // Nested jobs from different threads (an add's, an assignment's, a withdrawal's) reach a nested
 // core in any order, each computed from what its thread saw. So a job does not trust its kind: under
-// this core's slot lock it asks whether the holder carries the object now (holder_carries): an add
-// stores the link only if so, a withdrawal drops it only if not. Jobs about one (object, holder) pair are thereby applied
-// in the order of that lock, each against the holder's then current state; a holder assignment
-// still unpublished at that moment is caught by its second pass (the epoch mark).
-void IndexAPI::store_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work) {
+// this core's slot lock it asks whether the holder carries the object now (holder_carries): a store
+// links the pair only if so, a withdrawal drops it only if not. Jobs about one (object, holder) pair
+// are thereby applied in the order of that lock, each against the holder's then current state; a
+// holder assignment still unpublished at that moment is caught by its second pass (the epoch mark).
+//
+// The pairs of one batch are sorted by object, so each object's holders are linked together and a
+// newly stored object is indexed once, with the others of the batch, under one table lock.
+void IndexAPI::store_nested(std::vector<std::pair<IndexableHandle, std::uint32_t>>& items, IndexWork& work) {
   if (level_ > kMaxNestingDepth) return;
-  Indexable& nested = obj.native();
-  std::uint32_t id = nested.id();
+  std::shared_ptr<const IndexAPI> owner = parent_.lock();
+  if (!owner) return;
   // A value that already holds its holder (directly or further up) is a cycle: it stays in the
   // owning core's value table, but the descent stops here.
-  if (closes_cycle(nested, parent_id, work.cycles)) {
-    cuts_made_->store(true, std::memory_order_relaxed);
-    return;
+  if (owner->level_ != 0) {
+    std::erase_if(items, [&](const auto& item) {
+      if (!closes_cycle(item.first.native(), item.second, work.cycles)) return false;
+      cuts_made_->store(true, std::memory_order_relaxed);
+      return true;
+    });
   }
+  std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) {
+    const std::uint32_t x = a.first.native().id(), y = b.first.native().id();
+    return x != y ? x < y : a.second < b.second;
+  });
+  std::vector<IndexableHandle> fresh;  // stored by this batch, to be indexed
   {
     auto ids_guard = ids_->lock.write();
     auto guard = items_->lock.write();
-    if (!holder_carries(parent_id, nested)) return;
+    // Slot locks go from inner cores outward: the holders are read in place under this one.
+    auto owner_guard = owner->items_->lock.read();
+    const Slots& owner_slots = owner->items_->value;
     Slots& slots = items_->value;
-    if (slots.contains(id)) {
-      slots.links[id].parent_ids.add(parent_id);
-      return;
+    for (std::size_t first = 0; first < items.size();) {
+      const IndexableHandle& obj = items[first].first;
+      Indexable& nested = obj.native();
+      const std::uint32_t id = nested.id();
+      std::size_t end = first;
+      HybridSet holders;
+      for (; end < items.size() && items[end].first.native().id() == id; ++end) {
+        if (holder_carries(owner_slots, items[end].second, nested)) holders.add(items[end].second);
+      }
+      first = end;
+      if (holders.empty()) continue;
+      if (slots.contains(id)) {
+        slots.links[id].parent_ids.or_inplace(holders);
+        continue;
+      }
+      slots.put(id, obj);
+      slots.links[id] = StoredItemParent{std::move(holders)};
+      ids_->value.add(id);
+      nested.record_membership(shared_from_this());
+      fresh.push_back(obj);
     }
-    slots.put(id, obj);
-    slots.links[id] = StoredItemParent{HybridSet::single(parent_id)};
-    ids_->value.add(id);
-    nested.record_membership(shared_from_this());
   }
+  if (fresh.empty()) return;
   auto guard = index_->lock.write();
-  // A withdrawal that ran between the slot lock and this one removed values not indexed yet: the
-  // object is indexed only if it is still stored (withdrawals empty the slot under this lock).
-  if (!stored(id)) return;
-  // Filled before this lock: an assignment in between re-indexes this core (it is stored) and
-  // then, seeing the epoch move, once more after this read.
-  Snapshot snapshot = nested.snapshot_for_index();
-  index_attributes(index_->value, id, *snapshot, work);
+  AttributeBatch batch(*this, index_->value);
+  for (const IndexableHandle& obj : fresh) {
+    Indexable& nested = obj.native();
+    // A withdrawal that ran between the slot lock and this one removed values not indexed yet: the
+    // object is indexed only if it is still stored (withdrawals empty the slot under this lock).
+    if (!stored(nested.id())) continue;
+    // Filled before this lock: an assignment in between re-indexes this core (it is stored) and
+    // then, seeing the epoch move, once more after this read.
+    Snapshot snapshot = nested.snapshot_for_index();
+    batch.add(nested.id(), *snapshot, work);
+  }
+  batch.flush();
 }
 
 void IndexAPI::withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work) {
@@ -388,7 +429,7 @@ void IndexAPI::recheck_below(const IndexableHandle& obj, IndexWork& work) {
       if (linked) {
         frontier.emplace_back(std::move(nested), child);
       } else {
-        work.jobs.push_back(NestedJob{NestedJob::Kind::Add, std::move(nested), child, holder});
+        work.store(nested, child, holder);
       }
     });
   }

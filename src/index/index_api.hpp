@@ -154,8 +154,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   static void run(IndexWork& work);
 
  private:
-  // Stores nested object `obj` for holder `parent_id`, or adds the holder if already stored.
-  void store_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work);
+  // Stores each nested object of `items` for its holder id, or adds the holder to an object already
+  // stored. Sorts `items`.
+  void store_nested(std::vector<std::pair<IndexableHandle, std::uint32_t>>& items, IndexWork& work);
   // Withdraws holder `parent_id` from nested object `obj`; withdraws the object when none is left.
   void withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work);
   // `obj`, stored here, lost a holder: the ancestors of everything stored below it shrank, so a
@@ -165,6 +166,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Whether holder `parent_id` is stored in the owning core and carries `child` under this core's
   // attribute now; the truth every nested job is checked against when it runs (see store_nested).
   bool holder_carries(std::uint32_t parent_id, const Indexable& child) const;
+  bool holder_carries(const IndexAPI& owner, std::uint32_t parent_id, const Indexable& child) const;
+  // The same with the owning core's slots at hand, their lock held.
+  bool holder_carries(const Slots& owner_slots, std::uint32_t parent_id, const Indexable& child) const;
   // Would storing `obj` under holder `parent_id` close a cycle of nested objects?
   bool closes_cycle(Indexable& obj, std::uint32_t parent_id, CycleMemo& memo) const;
   // Indexes the attributes of `snapshot` for object `id` (table write lock held).

@@ -21,47 +21,103 @@ std::uint32_t Indexable::next_id() {
   return static_cast<std::uint32_t>(id);
 }
 
+Indexable::~Indexable() {
+  keep_members([](Member&) { return false; });
+  Snapshot::adopt(attributes_.load(std::memory_order_relaxed));
+}
+
+std::span<Indexable::Member> Indexable::members() noexcept {
+  switch (membership_form_.load(std::memory_order_relaxed)) {
+    case kOne: return {&members_.one, 1};
+    case kMany: return *members_.many;
+    default: return {};
+  }
+}
+
+template <class Keep>
+void Indexable::keep_members(Keep&& keep) {
+  const std::uint8_t form = membership_form_.load(std::memory_order_relaxed);
+  if (form == kOne && !keep(members_.one)) {
+    members_.one.~Member();
+    membership_form_.store(kNone, std::memory_order_seq_cst);
+  } else if (form == kMany) {
+    std::erase_if(*members_.many, [&](Member& member) { return !keep(member); });
+    if (members_.many->empty()) {
+      delete members_.many;
+      membership_form_.store(kNone, std::memory_order_seq_cst);
+    }
+  }
+}
+
 void Indexable::record_membership(const std::shared_ptr<IndexAPI>& core) {
   if (core.get() == default_index_arc().get()) return;
   std::lock_guard lock(membership_lock_);
-  // Dead cores go when the list would grow its allocation, so it stays proportional to the live
-  // ones at amortised constant cost.
-  if (membership_.size() == membership_.capacity()) {
-    std::erase_if(membership_, [](const auto& entry) { return entry.second.expired(); });
+  // Dead cores go when the list would grow, so it stays proportional to the live ones at
+  // amortised constant cost.
+  const std::uint8_t form = membership_form_.load(std::memory_order_relaxed);
+  if (form == kOne || (form == kMany && members_.many->size() == members_.many->capacity())) {
+    keep_members([](Member& member) { return !member.ref.expired(); });
   }
-  membership_.emplace_back(core.get(), core);
-  listed_.store(true, std::memory_order_seq_cst);
+  switch (membership_form_.load(std::memory_order_relaxed)) {
+    case kNone:
+      new (&members_.one) Member{core.get(), core};
+      break;
+    case kOne: {
+      auto many = std::make_unique<std::vector<Member>>();
+      many->reserve(2);
+      many->push_back(std::move(members_.one));
+      many->push_back(Member{core.get(), core});
+      members_.one.~Member();
+      members_.many = many.release();
+      break;
+    }
+    default:
+      members_.many->push_back(Member{core.get(), core});
+      return;
+  }
+  membership_form_.store(membership_form_.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
 }
 
 void Indexable::withdraw_membership(const IndexAPI* core) {
   std::lock_guard lock(membership_lock_);
-  auto at = std::find_if(membership_.begin(), membership_.end(), [&](const auto& entry) { return entry.first == core; });
-  if (at == membership_.end()) return;
   if (assigning_) {
-    at->first = nullptr;  // departed: the assignment under way withdraws its values there (see assign)
-  } else {
-    membership_.erase(at);
-    listed_.store(!membership_.empty(), std::memory_order_seq_cst);
+    // departed: the assignment under way withdraws its values there (see assign)
+    for (Member& member : members()) {
+      if (member.core == core) {
+        member.core = nullptr;
+        return;
+      }
+    }
+    return;
   }
+  bool found = false;
+  keep_members([&](Member& member) {
+    if (found || member.core != core) return true;
+    found = true;
+    return false;
+  });
 }
 
 bool Indexable::has_memberships() const {
   std::lock_guard lock(membership_lock_);
-  return std::any_of(membership_.begin(), membership_.end(), [](const auto& entry) { return entry.first != nullptr; });
+  const auto list = members();
+  return std::any_of(list.begin(), list.end(), [](const Member& member) { return member.core != nullptr; });
 }
 
 bool Indexable::is_member_of(const IndexAPI* core) const {
   std::lock_guard lock(membership_lock_);
-  return std::any_of(membership_.begin(), membership_.end(), [&](const auto& entry) { return entry.first == core; });
+  const auto list = members();
+  return std::any_of(list.begin(), list.end(), [&](const Member& member) { return member.core == core; });
 }
 
 std::vector<std::shared_ptr<IndexAPI>> Indexable::live_memberships() const {
   std::vector<std::shared_ptr<IndexAPI>> cores;
   std::lock_guard lock(membership_lock_);
-  cores.reserve(membership_.size());
-  for (const auto& entry : membership_) {
-    if (entry.first == nullptr) continue;
-    if (auto core = entry.second.lock()) cores.push_back(std::move(core));
+  const auto list = members();
+  cores.reserve(list.size());
+  for (const Member& member : list) {
+    if (member.core == nullptr) continue;
+    if (auto core = member.ref.lock()) cores.push_back(std::move(core));
   }
   return cores;
 }
@@ -77,12 +133,11 @@ std::vector<std::shared_ptr<IndexAPI>> Indexable::end_assignment() noexcept {
   assigning_ = false;
   // Cores that are gone go too, so an object whose indexes were all dropped takes the unindexed
   // path again.
-  std::erase_if(membership_, [&](auto& entry) {
-    if (entry.first != nullptr) return entry.second.expired();
-    if (auto core = entry.second.lock()) departed.push_back(std::move(core));
-    return true;
+  keep_members([&](Member& member) {
+    if (member.core != nullptr) return !member.ref.expired();
+    if (auto core = member.ref.lock()) departed.push_back(std::move(core));
+    return false;
   });
-  listed_.store(!membership_.empty(), std::memory_order_seq_cst);
   return departed;
 }
 
@@ -126,7 +181,7 @@ bool changes_graph(const AttributeMap& previous, std::span<const std::pair<AttrN
 bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates) {
   // Readers without a copy of the map hold the interpreter lock; holding it here keeps them out.
   if (!py::gil_held() || updates.size() > AttributeMap::kSmallCapacity) return false;
-  if (listed_.load(std::memory_order_seq_cst)) return false;
+  if (listed()) return false;
   bool graph_changes = false;
   {
     // No assign_mutex_ here. Any thread that reads the map without the interpreter lock holds a
@@ -136,7 +191,7 @@ bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates
     // either, this path finds the map shared and gives way; otherwise it is ordered before or
     // after them, as a locked assignment would be.
     const std::uint64_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
-    if (listed_.load(std::memory_order_seq_cst)) return false;
+    if (listed()) return false;
     std::lock_guard lock(snapshot_lock_);
     // A core that records the object after the check above marks the epoch before it copies the
     // map (under this lock): either the mark shows here, or its copy sees the new values.

@@ -53,7 +53,7 @@ class Indexable {
   Indexable(std::uint32_t id, Snapshot attributes) : attributes_(attributes.release()), id_(id) {}
   Indexable(const Indexable&) = delete;
   Indexable& operator=(const Indexable&) = delete;
-  ~Indexable() { Snapshot::adopt(attributes_.load(std::memory_order_relaxed)); }
+  ~Indexable();
 
   // The next object id; DomainError (Overflow) once the id space is exhausted, then for good.
   static std::uint32_t next_id();
@@ -74,6 +74,15 @@ class Indexable {
   Snapshot snapshot_for_index() {
     index_epoch_.fetch_add(1, std::memory_order_seq_cst);
     return snapshot();
+  }
+
+  // snapshot_for_index for a reader that only looks: f(const AttributeMap&) runs under the
+  // snapshot lock, a leaf, so it takes no lock and never calls the interpreter.
+  template <class F>
+  auto inspect_for_index(F&& f) {
+    index_epoch_.fetch_add(1, std::memory_order_seq_cst);
+    std::lock_guard lock(snapshot_lock_);
+    return f(*attributes_.load(std::memory_order_relaxed));
   }
 
   // Called by a core under its slot lock when the object's slot is filled / emptied. The process's
@@ -122,16 +131,37 @@ class Indexable {
   // lock's acquire/release gives exactly that. Holders of the interpreter lock may read the
   // pointer without it (snapshot_under_gil).
   mutable SpinLock snapshot_lock_;
-  // == !membership_.empty(), written under membership_lock_: lets the unindexed fast path skip
-  // the lock.
-  std::atomic<bool> listed_{false};
+  // Which form the membership list has (kNone, kOne, kMany); written under membership_lock_.
+  // Doubles as "listed" (not kNone, since the list is never empty in the other forms), which the
+  // unindexed fast path reads without the lock.
+  std::atomic<std::uint8_t> membership_form_{kNone};
   mutable SpinLock membership_lock_;
   bool assigning_ = false;  // guarded by membership_lock_; see begin_assignment
   const std::uint32_t id_;
   SmallMutex assign_mutex_;
-  // Each core once, in the order they took the object; guarded by membership_lock_. A null core
-  // marks one that withdrew the object while an assignment was under way (kept for it).
-  std::vector<std::pair<const IndexAPI*, std::weak_ptr<IndexAPI>>> membership_;
+
+  // The membership list: each core once, in the order they took the object; guarded by
+  // membership_lock_. A null core marks one that withdrew the object while an assignment was under
+  // way (kept for it). Most objects are in one index at most, so a single member lives inline and
+  // only a second one allocates.
+  struct Member {
+    const IndexAPI* core;
+    std::weak_ptr<IndexAPI> ref;
+  };
+  static constexpr std::uint8_t kNone = 0, kOne = 1, kMany = 2;
+  union MemberStore {
+    MemberStore() noexcept {}
+    ~MemberStore() {}
+    Member one;                 // kOne
+    std::vector<Member>* many;  // kMany: never empty
+  } members_;
+
+  std::span<Member> members() noexcept;
+  std::span<const Member> members() const noexcept { return const_cast<Indexable*>(this)->members(); }
+  bool listed() const noexcept { return membership_form_.load(std::memory_order_seq_cst) != kNone; }
+  // Drops the members for which keep(member) is false; the list's form follows its size.
+  template <class Keep>
+  void keep_members(Keep&& keep);
 };
 
 inline Indexable& IndexableHandle::native() const noexcept { return py::native_in<Indexable>(handle_.get()); }

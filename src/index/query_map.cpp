@@ -31,7 +31,7 @@ std::optional<NumericValue> QueryMap::list(const PyValue& value, std::uint32_t i
   }
   auto key = numeric_key(value);
   if (!key && value.primitave().is_ind()) {
-    work.jobs.push_back(NestedJob{NestedJob::Kind::Add, nested_, value.primitave().as_ind_handle(), id});
+    work.store(nested_, value.primitave().as_ind_handle(), id);
   }
   return key;
 }

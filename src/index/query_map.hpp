@@ -7,6 +7,7 @@
 // released before the nested core's is taken and deep chains need no native recursion.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -28,14 +29,22 @@ class IndexAPI;
 
 // Nested work queued while a core's table lock is held and run after it is released.
 struct NestedJob {
-  // Add / Remove: store or withdraw `obj` for holder `parent_id` in nested core `core`.
+  // Remove: withdraw `obj` for holder `parent_id` in nested core `core`.
   // Recheck: `obj`, stored in `core`, lost a holder; retry the stores below it that were skipped
   // as closing a cycle (see IndexAPI::recheck_below).
-  enum class Kind { Add, Remove, Recheck };
+  enum class Kind { Remove, Recheck };
   Kind kind;
   std::shared_ptr<IndexAPI> core;
   IndexableHandle obj;
-  std::uint32_t parent_id;  // Add / Remove: the holder's id in the owning core
+  std::uint32_t parent_id;  // Remove: the holder's id in the owning core
+};
+
+// Stores queued for one nested core: each (object, holder id) pair asks to store the object for
+// that holder (see IndexAPI::store_nested). Gathered per core so that a bulk add takes the core's
+// locks once for all of its holders rather than once per holder.
+struct NestedStores {
+  std::shared_ptr<IndexAPI> core;
+  std::vector<std::pair<IndexableHandle, std::uint32_t>> items;
 };
 
 // Which objects lie on a cycle of Indexable values (an object reaching itself through indexed
@@ -47,11 +56,22 @@ struct CycleMemo {
   std::unordered_map<std::uint32_t, bool> on_cycle;
 };
 
+// Every job is checked against the holder's state when it runs, not when it was queued, so jobs
+// may run in any order: stores run before the other jobs.
 struct IndexWork {
   std::deque<NestedJob> jobs;
+  std::vector<NestedStores> stores;
   CycleMemo cycles;
 
-  bool empty() const noexcept { return jobs.empty(); }
+  void store(const std::shared_ptr<IndexAPI>& core, IndexableHandle obj, std::uint32_t parent_id) {
+    auto at = std::find_if(stores.rbegin(), stores.rend(), [&](const NestedStores& s) { return s.core == core; });
+    if (at == stores.rend()) {
+      stores.push_back(NestedStores{core, {}});
+      at = stores.rbegin();
+    }
+    at->items.emplace_back(std::move(obj), parent_id);
+  }
+  bool empty() const noexcept { return jobs.empty() && stores.empty(); }
 };
 
 // One group of a grouping: a value and the ids of the objects it stands for.

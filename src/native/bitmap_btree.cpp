@@ -402,8 +402,13 @@ uint64_t BitMapBTree::insert_many(std::vector<CompositeKey128>& keys) {
   std::sort(keys.begin(), keys.end(), [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
   std::vector<uint32_t> added;
   added.reserve(keys.size());
-  for (const CompositeKey128& key : keys) {
-    if (insert_key(key)) added.push_back(key.id());
+  for (std::size_t i = 0; i < keys.size();) {
+    const std::size_t placed = insert_run(keys, i, added);
+    if (placed == 0) {
+      if (insert_key(keys[i])) added.push_back(keys[i].id());
+      ++i;
+    }
+    i += placed;
   }
   const uint64_t inserted = added.size();
   size_ += inserted;
@@ -419,6 +424,46 @@ uint64_t BitMapBTree::insert_many(std::vector<CompositeKey128>& keys) {
   if (!repeated.empty()) shared_ids_.add_many(repeated.data(), repeated.size());
   ids_.or_inplace(batch);
   return inserted;
+}
+
+// The keys from `first` on that share the leaf of keys[first] go in together: one descent, and one
+// bulk add of their ids to each bitmap on the path. Stops where a key leaves the leaf's key span or
+// the leaf nears a split; returns how many keys it took (0: none, when the path needs a split,
+// which insert_key does).
+std::size_t BitMapBTree::insert_run(const std::vector<CompositeKey128>& keys, std::size_t first,
+                                    std::vector<uint32_t>& added) {
+  const InternalNode* root = root_.internal();
+  if (root == nullptr || child_needs_split(root_)) return 0;
+  std::array<std::optional<Bitmap>*, kMaxHeight> path;
+  uint32_t depth = 0;
+  bool bounded = false;
+  Key128 limit = 0;  // keys >= limit belong to a later leaf (when bounded)
+  BitMapBTreeNode* node = &root_;
+  while (InternalNode* inner = node->internal()) {
+    const uint32_t slot = inner->offset + inner->child_position(keys[first].key);
+    BitMapBTreeNode& child = inner->children[slot];
+    if (!child.present()) fail(kMissingChild);
+    if (!inner->bitmaps[slot]) fail(child.leaf() ? kNoLeafBitmap : kNoInternalBitmap);
+    if (child_needs_split(child)) return 0;
+    if (slot + 1 < inner->offset + inner->count && (!bounded || inner->keys[slot + 1].key < limit)) {
+      limit = inner->keys[slot + 1].key;
+      bounded = true;
+    }
+    if (depth == kMaxHeight) fail(kTooDeep);
+    path[depth++] = &inner->bitmaps[slot];
+    node = &child;
+  }
+  LeafNode* leaf = node->leaf();
+  const std::size_t before = added.size();
+  std::size_t next = first;
+  // Below the split threshold the leaf takes the key as a one-by-one insert would, unsplit.
+  for (; next < keys.size() && (!bounded || keys[next].key < limit) && leaf->count < kSplitThreshold; ++next) {
+    if (leaf->insert_non_full(keys[next])) added.push_back(keys[next].id());
+  }
+  if (added.size() > before) {
+    for (uint32_t level = 0; level < depth; ++level) (*path[level])->add_many(&added[before], added.size() - before);
+  }
+  return next - first;
 }
 
 bool BitMapBTree::insert_key(const CompositeKey128& key) {

@@ -263,6 +263,9 @@ class BitMapBTree {
   bool remove_shared(const CompositeKey128& key);
   // Places `key` in the nodes (splitting on the way down); the id sets and size_ are the caller's.
   bool insert_key(const CompositeKey128& key);
+  // Places keys[first..] while they fall into one leaf that needs no split; appends the ids of
+  // the new pairs to `added` and returns how many keys it took (see insert_many).
+  std::size_t insert_run(const std::vector<CompositeKey128>& keys, std::size_t first, std::vector<uint32_t>& added);
 
   BitMapBTreeNode root_;
   uint64_t size_ = 0;

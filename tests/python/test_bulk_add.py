@@ -1,0 +1,80 @@
+"""Bulk adds against one-by-one adds: batches past the size at which range entries are entered in
+runs, nested objects shared by many holders, and objects moving in and out of several indexes."""
+import gc
+import math
+import random
+
+from Vantorelle import Index, Indexable, PyQueryExpr as Q, _verify_index
+
+
+def numbers(rng, count):
+    """Every kind of number a range tree keys, in no order: ints, floats equal to them, -0.0, NaN,
+    infinities, huge ints, bools and values that are not numbers at all."""
+    pool = [0, -0.0, 1, 1.0, True, False, -3, 2.5, math.inf, -math.inf, math.nan, 2**63, -(2**63), 2**70,
+            1e300, "7", None]
+    return [rng.choice(pool) if rng.random() < 0.2 else rng.randrange(-500, 500) + rng.choice((0, 0.25))
+            for _ in range(count)]
+
+
+def ranged(x):
+    """What the range index holds: exact ints within 64 bits and floats."""
+    return type(x) is float or (type(x) is int and -(2**63) <= x < 2**63)
+
+
+def test_a_batch_past_one_range_run_answers_as_one_by_one_adds():
+    rng = random.Random(7)
+    count = 70_000  # past the 65,536 range entries gathered per run
+    owners = [Indexable(name=f"o{k}") for k in range(50)]
+    objs = [Indexable(n=i, x=x, owner=owners[rng.randrange(50)]) for i, x in enumerate(numbers(rng, count))]
+    rng.shuffle(objs)
+    bulk, single = Index(), Index()
+    bulk.add_object_many(objs + objs[:1000])  # listed twice in one batch
+    bulk.add_object_many(objs[:2000])  # already stored
+    for obj in objs:
+        single.add_object(obj)
+    assert _verify_index(bulk) == "" and _verify_index(single) == ""
+    for expr in (Q.bt("x", -100, 100), Q.gt("x", 0), Q.le("x", 1), Q.eq("x", 1), Q.lt("x", math.inf),
+                 Q.ge("x", 2**62), Q.eq("owner.name", "o3")):
+        got = sorted(o.n for o in bulk.reduced_query(expr).collect())
+        assert got == sorted(o.n for o in single.reduced_query(expr).collect()), expr
+    expected = sorted(o.n for o in objs if ranged(o.x) and -100 <= o.x <= 100)
+    assert sorted(o.n for o in bulk.reduced_query(Q.bt("x", -100, 100)).collect()) == expected
+    assert len(bulk.get_by_attribute(owner=owners[3])) == sum(o.owner is owners[3] for o in objs)
+
+
+def test_holders_of_shared_nested_objects_follow_their_assignments():
+    owners = [Indexable(name=f"o{k}") for k in range(20)]
+    objs = [Indexable(n=i, owner=owners[i % 20]) for i in range(5000)]
+    index = Index()
+    index.add_object_many(objs)
+    for obj in objs[::3]:
+        obj.owner = owners[(obj.n + 1) % 20]
+    for obj in objs[1::3]:
+        obj.owner = None
+    owners[5].name = "renamed"
+    assert _verify_index(index) == ""
+    for k in (0, 5, 6):
+        assert index.get_by_attribute(owner=owners[k]) == [o for o in objs if o.owner is owners[k]]
+    assert index.reduced_query(Q.eq("owner.name", "renamed")).collect() == [o for o in objs if o.owner is owners[5]]
+
+
+def test_an_object_in_several_indexes_stays_current_in_each_as_they_come_and_go():
+    obj = Indexable(a=1)
+    first, second, third = Index(), Index(), Index()
+    for step, index in enumerate((first, second, third)):
+        index.add_object(obj)
+        obj.a = step + 10
+        assert [ix.get_by_attribute(a=step + 10) for ix in (first, second, third)[: step + 1]] == [[obj]] * (step + 1)
+    del second
+    gc.collect()
+    first.remove_object(obj)
+    obj.a = 20
+    assert first.get_by_attribute(a=20) == [] and third.get_by_attribute(a=20) == [obj]
+    del third
+    gc.collect()
+    obj.a = 30  # no index left: the object is free again
+    obj.a = 31
+    assert obj.a == 31
+    first.add_object(obj)
+    obj.a = 32
+    assert first.get_by_attribute(a=32) == [obj] and _verify_index(first) == ""

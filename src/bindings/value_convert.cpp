@@ -3,6 +3,9 @@
 // would without calling it.
 #include "bindings/value_convert.hpp"
 
+#include <bit>
+#include <cmath>
+
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -290,6 +293,29 @@ void key_of_other(PyHandle& handle, std::uint64_t hash, EqKey& key, NativeCastVa
   }
 }
 
+// The interpreter's hash of a finite float, computed from its bits: the value M * 2^E (M its 53-bit
+// integer significand) reduced modulo the prime 2^61 - 1, where multiplying by 2^E is a rotation of
+// 61 bits since 2^61 is 1, then signed, with -1 taken as -2. Equal to the interpreter's, which
+// reduces the same number in 28-bit steps, without its floating-point loop.
+Py_hash_t finite_float_hash(double v) noexcept {
+  static_assert(_PyHASH_BITS == 61, "the rotation below assumes the 61-bit modulus");
+  constexpr std::uint64_t kModulus = _PyHASH_MODULUS;
+  const auto bits = std::bit_cast<std::uint64_t>(v);
+  const auto biased = static_cast<std::int32_t>((bits >> 52) & 0x7FF);
+  std::uint64_t significand = bits & ((std::uint64_t{1} << 52) - 1);
+  std::int32_t exponent = -1074;
+  if (biased != 0) {
+    significand |= std::uint64_t{1} << 52;
+    exponent = biased - 1075;
+  }
+  if (significand == 0) return 0;
+  const std::int32_t r = exponent >= 0 ? exponent % 61 : 60 - ((-1 - exponent) % 61);
+  std::uint64_t x = r == 0 ? significand : ((significand << r) & kModulus) | (significand >> (61 - r));
+  if ((bits >> 63) != 0) x = std::uint64_t{0} - x;
+  auto hash = static_cast<Py_hash_t>(x);
+  return hash == -1 ? -2 : hash;
+}
+
 }  // namespace
 
 PyValue make_value(OwnedRef owned) {
@@ -320,7 +346,14 @@ PyValue make_value(OwnedRef owned) {
   bool hash_failed = false;
   // CAUTION: runs the value's own __hash__. An Indexable matches only itself, so it is keyed by
   // identity: a subclass's __hash__ may follow attributes that change while the value is stored.
-  Py_hash_t raw = indexable ? PyBaseObject_Type.tp_hash(obj) : PyObject_Hash(obj);
+  Py_hash_t raw;
+  if (indexable) {
+    raw = PyBaseObject_Type.tp_hash(obj);
+  } else if (type == &PyFloat_Type && std::isfinite(PyFloat_AS_DOUBLE(obj))) {
+    raw = finite_float_hash(PyFloat_AS_DOUBLE(obj));
+  } else {
+    raw = PyObject_Hash(obj);
+  }
   if (raw == -1 && PyErr_Occurred()) {
     swallow_ordinary_error();
     raw = 0;

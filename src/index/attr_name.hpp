@@ -52,7 +52,18 @@ class AttrName {
     return !v.empty() && v.front() == '_';
   }
   bool operator==(const AttrName& other) const noexcept { return view() == other.view(); }
-  bool operator==(std::string_view other) const noexcept { return view() == other; }
+  // Names are short and mostly compared with the name sought in a shape, so the inline form is
+  // compared in place, without a call.
+  bool operator==(std::string_view other) const noexcept {
+    if (is_inline()) {
+      if (size_ != other.size()) return false;
+      for (std::size_t i = 0; i < other.size(); ++i) {
+        if (bytes_[i] != other[i]) return false;
+      }
+      return true;
+    }
+    return view() == other;
+  }
 
  private:
   // A long name's bytes follow the header in the same allocation; `refs` counts the AttrNames

@@ -176,6 +176,12 @@ bool changes_graph(const AttributeMap& previous, std::span<const std::pair<AttrN
   return false;
 }
 
+bool holds_indexable(std::span<const std::pair<AttrName, PyValue>> updates) {
+  return std::any_of(updates.begin(), updates.end(), [](const auto& update) {
+    return !update.first.is_private() && update.second.primitave().is_ind();
+  });
+}
+
 }  // namespace
 
 bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates) {
@@ -198,10 +204,12 @@ bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates
     if (index_epoch_.load(std::memory_order_seq_cst) != epoch_before) return false;
     AttributeMap* map = attributes_.load(std::memory_order_relaxed);
     if (!map->sole()) return false;
-    graph_changes = changes_graph(*map, updates);
     // The replaced values go back in `updates`: the caller releases them after the lock (a
-    // finalizer may assign to this object again).
+    // finalizer may assign to this object again). So the graph changes if a value is an Indexable
+    // before the exchange (a new one) or after it (a replaced one).
+    graph_changes = holds_indexable(updates);
     if (!map->replace_sole(updates)) return false;
+    graph_changes = graph_changes || holds_indexable(updates);
   }
   if (graph_changes) GRAPH_EPOCH.fetch_add(1, std::memory_order_seq_cst);
   return true;

@@ -31,6 +31,9 @@ inline thread_local int tl_defer_releases [[gnu::tls_model("initial-exec")]] = 0
 // runs meanwhile (a finalizer, another at-fork hook) may enter native sections, which end before
 // the fork itself.
 inline thread_local int tl_forks_prepared [[gnu::tls_model("initial-exec")]] = 0;
+// Set while the pending-release queue may hold something; every call into the module ends by
+// looking at it, so the look stays inline.
+inline std::atomic<bool> pending_nonempty{false};
 }  // namespace detail
 
 // State: bits 0..30 count the threads inside a native section; kClosed is set from the moment a
@@ -94,7 +97,10 @@ inline bool gil_held() noexcept { return detail::tl_gil_held; }
 // release can run arbitrary Python code, which must never run under a native lock).
 inline bool may_release_now() noexcept { return detail::tl_gil_held && detail::tl_defer_releases == 0; }
 
-void drain_pending_releases();
+void drain_pending_queue();
+inline void drain_pending_releases() {
+  if (detail::pending_nonempty.load(std::memory_order_acquire)) drain_pending_queue();
+}
 
 // Marks the calling thread as holding the interpreter lock for the guard's lifetime. Only code
 // the interpreter called (and so holding its lock) opens one. Nests; the outermost releases what

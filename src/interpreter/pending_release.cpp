@@ -14,7 +14,6 @@ namespace {
 std::mutex g_pending_mutex;
 std::vector<PyObject*> g_pending;                       // guarded by g_pending_mutex
 std::vector<std::shared_ptr<const void>> g_pending_owners;  // guarded by g_pending_mutex
-std::atomic<bool> g_pending_nonempty{false};
 
 }  // namespace
 
@@ -30,7 +29,7 @@ void release_reference(PyObject* obj) noexcept {
     // Out of memory: leaking one reference is the only safe choice without the lock.
     return;
   }
-  g_pending_nonempty.store(true, std::memory_order_release);
+  detail::pending_nonempty.store(true, std::memory_order_release);
 }
 
 void release_later(std::shared_ptr<const void> owner) noexcept {
@@ -43,18 +42,18 @@ void release_later(std::shared_ptr<const void> owner) noexcept {
     new std::shared_ptr<const void>(std::move(owner));
     return;
   }
-  g_pending_nonempty.store(true, std::memory_order_release);
+  detail::pending_nonempty.store(true, std::memory_order_release);
 }
 
-void drain_pending_releases() {
-  while (g_pending_nonempty.load(std::memory_order_acquire)) {
+void drain_pending_queue() {
+  while (detail::pending_nonempty.load(std::memory_order_acquire)) {
     std::vector<PyObject*> batch;
     std::vector<std::shared_ptr<const void>> owners;
     {
       std::lock_guard lock(g_pending_mutex);
       batch.swap(g_pending);
       owners.swap(g_pending_owners);
-      g_pending_nonempty.store(false, std::memory_order_relaxed);
+      detail::pending_nonempty.store(false, std::memory_order_relaxed);
     }
     owners.clear();
     for (PyObject* obj : batch) Py_DECREF(obj);

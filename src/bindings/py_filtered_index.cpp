@@ -72,6 +72,12 @@ PyObject* view_rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     std::vector<IndexableHandle> owned = own_handles(objects);
     objects.clear();
+    // The new index also indexes names beginning with "_", whose values the view's index never
+    // checked for depth.
+    std::vector<Indexable*> natives;
+    natives.reserve(owned.size());
+    for (const IndexableHandle& obj : owned) natives.push_back(&obj.native());
+    check_nesting_depth(natives, 0, nullptr, true);
     std::shared_ptr<IndexAPI> core;
     {
       ReleaseGil unlocked;

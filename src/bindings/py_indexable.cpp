@@ -79,18 +79,23 @@ void track_if_needed(PyObject* self, PyObject* value) {
 // Refuses, before anything changes, Indexable values that would nest too deep in the indexes
 // holding `holder`.
 void check_value_nesting(const Indexable& holder, std::span<const std::pair<AttrName, PyValue>> updates) {
-  std::vector<Indexable*> values;
+  std::vector<Indexable*> values;    // under names every core indexes
+  std::vector<Indexable*> privates;  // under names beginning with "_": only rebased top-level cores
   for (const auto& [name, value] : updates) {
-    if (!name.is_private() && value.primitave().is_ind()) values.push_back(&value.primitave().ind_native());
+    if (value.primitave().is_ind()) (name.is_private() ? privates : values).push_back(&value.primitave().ind_native());
   }
-  if (values.empty()) return;
+  if (values.empty() && privates.empty()) return;
   std::uint32_t deepest = 0;
   bool member = false;
+  bool private_member = false;
   for (const auto& core : holder.live_memberships()) {
     deepest = std::max(deepest, core->level());
     member = true;
+    private_member = private_member || core->indexes_private_names();
   }
-  if (member) check_nesting_depth(values, deepest + 1, &holder);
+  if (member && !values.empty()) check_nesting_depth(values, deepest + 1, &holder);
+  // Such a core is top-level, so the value sits at level 1 there.
+  if (private_member && !privates.empty()) check_nesting_depth(privates, 1, &holder);
 }
 
 // Every assignment path: refuse too-deep nesting before anything changes, track the object once

@@ -298,24 +298,27 @@ bool IndexAPI::holder_carries(const Slots& owner_slots, std::uint32_t parent_id,
 //
 // The pairs of one batch are sorted by object, so each object's holders are linked together and a
 // newly stored object is indexed once, with the others of the batch, under one table lock.
-void IndexAPI::store_nested(std::vector<std::pair<IndexableHandle, std::uint32_t>>& items, IndexWork& work) {
+void IndexAPI::store_nested(std::vector<NestedStore>& items, IndexWork& work) {
   if (level_ > kMaxNestingDepth) return;
   std::shared_ptr<const IndexAPI> owner = parent_.lock();
   if (!owner) return;
   // A value that already holds its holder (directly or further up) is a cycle: it stays in the
   // owning core's value table, but the descent stops here.
   if (owner->level_ != 0) {
-    std::erase_if(items, [&](const auto& item) {
-      if (!closes_cycle(item.first.native(), item.second, work.cycles)) return false;
+    std::erase_if(items, [&](const NestedStore& item) {
+      if (!closes_cycle(item.obj.native(), item.parent_id, work.cycles)) return false;
       cuts_made_->store(true, std::memory_order_relaxed);
       return true;
     });
   }
-  std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) {
-    const std::uint32_t x = a.first.native().id(), y = b.first.native().id();
-    return x != y ? x < y : a.second < b.second;
+  // Objects are indexed in the order they arrived (a value table keeps the first of equal values
+  // as its key, which dotted groups show): each pair keeps its position through the sort.
+  std::sort(items.begin(), items.end(), [](const NestedStore& a, const NestedStore& b) {
+    const std::uint32_t x = a.obj.native().id(), y = b.obj.native().id();
+    if (x != y) return x < y;
+    return a.parent_id != b.parent_id ? a.parent_id < b.parent_id : a.arrival < b.arrival;
   });
-  std::vector<IndexableHandle> fresh;  // stored by this batch, to be indexed
+  std::vector<std::pair<std::uint32_t, IndexableHandle>> fresh;  // (first arrival, object) stored by this batch
   {
     auto ids_guard = ids_->lock.write();
     auto guard = items_->lock.write();
@@ -326,23 +329,25 @@ void IndexAPI::store_nested(std::vector<std::pair<IndexableHandle, std::uint32_t
     // Holders lie scattered over the owning core, and each check waits on three misses in a row
     // (slot, object, map), so the checks a few pairs ahead are started early, one step each.
     auto prefetch_ahead = [&](std::size_t at) {
-      if (at + 12 < items.size()) owner_slots.prefetch(items[at + 12].second);
+      if (at + 12 < items.size()) owner_slots.prefetch(items[at + 12].parent_id);
       if (at + 8 < items.size()) {
-        if (const IndexableHandle* holder = owner_slots.get(items[at + 8].second)) holder->native().prefetch();
+        if (const IndexableHandle* holder = owner_slots.get(items[at + 8].parent_id)) holder->native().prefetch();
       }
       if (at + 4 < items.size()) {
-        if (const IndexableHandle* holder = owner_slots.get(items[at + 4].second)) holder->native().prefetch_map();
+        if (const IndexableHandle* holder = owner_slots.get(items[at + 4].parent_id)) holder->native().prefetch_map();
       }
     };
     for (std::size_t first = 0; first < items.size();) {
-      const IndexableHandle& obj = items[first].first;
+      const IndexableHandle& obj = items[first].obj;
       Indexable& nested = obj.native();
       const std::uint32_t id = nested.id();
+      std::uint32_t arrival = items[first].arrival;
       std::size_t end = first;
       HybridSet holders;
-      for (; end < items.size() && items[end].first.native().id() == id; ++end) {
+      for (; end < items.size() && items[end].obj.native().id() == id; ++end) {
         prefetch_ahead(end);
-        if (holder_carries(owner_slots, items[end].second, nested)) holders.add(items[end].second);
+        if (holder_carries(owner_slots, items[end].parent_id, nested)) holders.add(items[end].parent_id);
+        arrival = std::min(arrival, items[end].arrival);
       }
       first = end;
       if (holders.empty()) continue;
@@ -354,13 +359,14 @@ void IndexAPI::store_nested(std::vector<std::pair<IndexableHandle, std::uint32_t
       slots.links[id] = StoredItemParent{std::move(holders)};
       ids_->value.add(id);
       nested.record_membership(shared_from_this());
-      fresh.push_back(obj);
+      fresh.emplace_back(arrival, obj);
     }
   }
   if (fresh.empty()) return;
+  std::sort(fresh.begin(), fresh.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   auto guard = index_->lock.write();
   AttributeBatch batch(*this, index_->value);
-  for (const IndexableHandle& obj : fresh) {
+  for (const auto& [position, obj] : fresh) {
     Indexable& nested = obj.native();
     // A withdrawal that ran between the slot lock and this one removed values not indexed yet: the
     // object is indexed only if it is still stored (withdrawals empty the slot under this lock).

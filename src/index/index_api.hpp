@@ -144,6 +144,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   bool narrowed() const noexcept { return narrowed_.load(std::memory_order_relaxed); }
   // Whether this core indexes attribute `name` (names beginning with "_" only in rebased cores).
   bool indexes(const AttrName& name) const noexcept { return indexes_private_names_ || !name.is_private(); }
+  bool indexes_private_names() const noexcept { return indexes_private_names_; }
 
   // Checks every invariant of this core and the cores nested below it against the stored objects'
   // current attributes; empty while they hold, else the first broken one. For tests, with no
@@ -156,7 +157,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  private:
   // Stores each nested object of `items` for its holder id, or adds the holder to an object already
   // stored. Sorts `items`.
-  void store_nested(std::vector<std::pair<IndexableHandle, std::uint32_t>>& items, IndexWork& work);
+  void store_nested(std::vector<NestedStore>& items, IndexWork& work);
   // Withdraws holder `parent_id` from nested object `obj`; withdraws the object when none is left.
   void withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work);
   // `obj`, stored here, lost a holder: the ancestors of everything stored below it shrank, so a
@@ -205,8 +206,10 @@ const std::shared_ptr<IndexAPI>& default_index_arc();
 // Throws DomainError (Recursion), with nothing changed, when storing `roots` in a core of
 // `base_level` would nest Indexable values deeper than kMaxNestingDepth. `holder`, if given, counts
 // as an ancestor of the roots (an assignment checks the value it stores in the holder).
-// Interpreter lock held: reads snapshots without references.
-void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_level, const Indexable* holder);
+// `private_names`: the core indexes the roots' names beginning with "_" too (a rebased top-level
+// core; nested cores never do). Interpreter lock held: reads snapshots without references.
+void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_level, const Indexable* holder,
+                         bool private_names = false);
 
 // Whether `obj` lies on a cycle of Indexable values; learns every object reached on the way.
 // Reads snapshots natively (no interpreter lock needed).

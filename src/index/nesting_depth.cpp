@@ -11,7 +11,19 @@
 
 namespace vantorelle {
 
-void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_level, const Indexable* holder) {
+void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_level, const Indexable* holder,
+                         bool private_names) {
+  // Below a root, only its own core indexes names beginning with "_": what it holds under them sits
+  // one level down, with the root as its holder, and is walked as any value there is.
+  if (private_names) {
+    for (Indexable* root : roots) {
+      std::vector<Indexable*> values;
+      root->snapshot_under_gil().for_each([&](const AttrName& name, const PyValue& value) {
+        if (name.is_private() && value.primitave().is_ind()) values.push_back(&value.primitave().ind_native());
+      });
+      if (!values.empty()) check_nesting_depth(values, base_level + 1, root);
+    }
+  }
   struct Frame {
     Indexable* obj;
     std::vector<Indexable*> children;
@@ -33,11 +45,14 @@ void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_l
     return any;
   };
   // Most objects hold Indexable values that hold none themselves: two levels, known without the
-  // memo (a value that holds nothing can lie on no cycle).
+  // memo (a value that holds nothing can lie on no cycle). The holder is an ancestor, not a leaf:
+  // the cores cut the cycle back to it, which only the full walk sees.
   auto holds_only_leaves = [&](Indexable* obj) {
     bool leaves = true;
     obj->snapshot_under_gil().for_each([&](const AttrName& name, const PyValue& value) {
-      if (leaves && !name.is_private() && value.primitave().is_ind()) leaves = !has_children(&value.primitave().ind_native());
+      if (!leaves || name.is_private() || !value.primitave().is_ind()) return;
+      Indexable* child = &value.primitave().ind_native();
+      leaves = child != holder && !has_children(child);
     });
     return leaves;
   };

@@ -42,9 +42,14 @@ struct NestedJob {
 // Stores queued for one nested core: each (object, holder id) pair asks to store the object for
 // that holder (see IndexAPI::store_nested). Gathered per core so that a bulk add takes the core's
 // locks once for all of its holders rather than once per holder.
+struct NestedStore {
+  IndexableHandle obj;
+  std::uint32_t parent_id;
+  std::uint32_t arrival;  // position in the batch as queued (the batch is sorted when it runs)
+};
 struct NestedStores {
   std::shared_ptr<IndexAPI> core;
-  std::vector<std::pair<IndexableHandle, std::uint32_t>> items;
+  std::vector<NestedStore> items;
 };
 
 // Which objects lie on a cycle of Indexable values (an object reaching itself through indexed
@@ -69,7 +74,7 @@ struct IndexWork {
       stores.push_back(NestedStores{core, {}});
       at = stores.rbegin();
     }
-    at->items.emplace_back(std::move(obj), parent_id);
+    at->items.push_back(NestedStore{std::move(obj), parent_id, static_cast<std::uint32_t>(at->items.size())});
   }
   bool empty() const noexcept { return jobs.empty() && stores.empty(); }
 };

@@ -78,3 +78,16 @@ def test_an_object_in_several_indexes_stays_current_in_each_as_they_come_and_go(
     first.add_object(obj)
     obj.a = 32
     assert first.get_by_attribute(a=32) == [obj] and _verify_index(first) == ""
+
+
+def test_nested_objects_enter_in_the_order_their_holders_arrived():
+    # Among equal values the first to enter keys the group, at every level alike.
+    first_created, second_created = Indexable(n=1.0), Indexable(n=1)
+    holders = [Indexable(c=second_created, n=1), Indexable(c=first_created, n=1.0)]
+    bulk, single = Index(), Index()
+    bulk.add_object_many(holders)
+    for holder in holders:
+        single.add_object(holder)
+    for index in (bulk, single):
+        assert [type(k) for k in index.group_by("n")] == [int]
+        assert [type(k) for k in index.group_by("c.n")] == [int]

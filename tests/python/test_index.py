@@ -4,7 +4,7 @@ import threading
 
 import pytest
 
-from Vantorelle import Index, Indexable
+from Vantorelle import Index, Indexable, _verify_index
 
 
 class BadHash:
@@ -258,7 +258,7 @@ def test_nested_values_follow_reassignment_and_cycles_terminate():
 
 def test_a_too_deep_chain_is_refused_with_nothing_indexed(run_python):
     result = run_python("""
-from Vantorelle import Index, Indexable
+from Vantorelle import Index, Indexable, _verify_index
 
 def chain(n):
     nodes = [Indexable(i=k) for k in range(n)]
@@ -348,3 +348,41 @@ def test_another_thread_is_refused_while_add_object_many_runs():
         worker.join(10)
     assert not worker.is_alive()
     assert index.collect() == [obj] == index.get_by_attribute(x=1)
+
+
+def chain_of(n):
+    nodes = [Indexable(level=k) for k in range(n)]
+    for node, nxt in zip(nodes, nodes[1:]):
+        node.nx = nxt
+    return nodes
+
+
+def test_a_value_that_only_holds_its_holder_may_sit_at_the_deepest_level():
+    nodes = chain_of(1000)
+    index = Index()
+    index.add_object(nodes[0])
+    nodes[-1].child = Indexable(back=nodes[-1])  # level 1000; the cycle back is cut
+    assert _verify_index(index) == ""
+    with pytest.raises(RecursionError):
+        nodes[-1].child = Indexable(down=Indexable())  # level 1001
+
+
+def test_names_beginning_with_underscore_count_towards_the_limit_where_they_are_indexed():
+    deep = chain_of(1001)
+    root = Indexable(k=1, _p=deep[0])
+    index = Index()
+    index.add_object(root)  # "_p" is not indexed here
+    with pytest.raises(RecursionError):
+        index.reduced(k=1).rebase()
+    other = Indexable(k=2)
+    plain = Index()
+    plain.add_object(other)
+    rebased = plain.reduced(k=2).rebase()
+    with pytest.raises(RecursionError):
+        other._q = deep[0]
+    assert not hasattr(other, "_q") and _verify_index(rebased) == ""
+    other._q = deep[1]  # 1000 levels below the root: allowed
+    assert _verify_index(rebased) == ""
+    state = rebased.__reduce__()[2]
+    with pytest.raises(RecursionError):
+        Index().__setstate__((state[0] + [root], state[1], True))

@@ -114,7 +114,10 @@ void IndexAPI::index_attributes(AttributeTable& table, std::uint32_t id, const A
 // entered by flush(); the caller holds the table write lock throughout.
 class IndexAPI::AttributeBatch {
  public:
-  AttributeBatch(IndexAPI& core, AttributeTable& table) : core_(core), table_(table) {}
+  // `expected`: how many objects the batch will add, to size the value tables of attributes whose
+  // values turn out unique.
+  AttributeBatch(IndexAPI& core, AttributeTable& table, std::size_t expected)
+      : core_(core), table_(table), expected_(expected) {}
   AttributeBatch(const AttributeBatch&) = delete;
   AttributeBatch& operator=(const AttributeBatch&) = delete;
 
@@ -143,14 +146,24 @@ class IndexAPI::AttributeBatch {
   static constexpr std::uint32_t kSkipped = 0xFFFFFFFFu;
   static constexpr std::size_t kRun = std::size_t{1} << 16;  // gathered range entries per map
 
+  static constexpr std::size_t kProbe = 4096;  // values seen before a table may be sized
+
   struct Staged {
     QueryMap* map;  // stable: add never erases a map
     std::vector<CompositeKey128> numbers;
+    std::size_t entries_before;  // the value table's size when the batch began
+    std::size_t inserted = 0;
   };
 
   void insert(Staged& staged, const PyValue& value, std::uint32_t id, IndexWork& work) {
     staged.map->insert_deferring_number(value, id, work, staged.numbers);
     if (staged.numbers.size() >= kRun) staged.map->insert_numbers(staged.numbers);
+    // An attribute whose first values were nearly all new (an id, a timestamp) gets its table sized
+    // for the rest of the batch at once, instead of growing through every doubling.
+    if (++staged.inserted == kProbe && expected_ > kProbe) {
+      ValueTable& values = staged.map->values();
+      if ((values.size() - staged.entries_before) * 4 >= kProbe * 3) values.reserve(values.size() + expected_ - kProbe);
+    }
   }
 
   void resolve(const std::shared_ptr<const Shape>& shape) {
@@ -164,12 +177,13 @@ class IndexAPI::AttributeBatch {
     if (it == table_.end()) it = table_.emplace(name, std::make_unique<QueryMap>(core_, name)).first;
     QueryMap* map = it->second.get();
     auto [at, added] = staged_of_.emplace(map, static_cast<std::uint32_t>(staged_.size()));
-    if (added) staged_.push_back(Staged{map, {}});
+    if (added) staged_.push_back(Staged{map, {}, map->values().size()});
     return at->second;
   }
 
   IndexAPI& core_;
   AttributeTable& table_;
+  const std::size_t expected_;
   std::shared_ptr<const Shape> shape_;     // the shape by_position_ was resolved for
   std::vector<std::uint32_t> by_position_;  // staged_ index of each name of shape_, or kSkipped
   std::vector<Staged> staged_;
@@ -198,7 +212,7 @@ void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
   IndexWork work;
   {
     auto guard = index_->lock.write();
-    AttributeBatch batch(*this, index_->value);
+    AttributeBatch batch(*this, index_->value, objs.size());
     for (const IndexableHandle& obj : objs) {
       Indexable& native = obj.native();
       Snapshot snapshot = native.snapshot_for_index();
@@ -365,7 +379,7 @@ void IndexAPI::store_nested(std::vector<NestedStore>& items, IndexWork& work) {
   if (fresh.empty()) return;
   std::sort(fresh.begin(), fresh.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   auto guard = index_->lock.write();
-  AttributeBatch batch(*this, index_->value);
+  AttributeBatch batch(*this, index_->value, fresh.size());
   for (const auto& [position, obj] : fresh) {
     Indexable& nested = obj.native();
     // A withdrawal that ran between the slot lock and this one removed values not indexed yet: the

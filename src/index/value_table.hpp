@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "index/value.hpp"
@@ -49,6 +50,23 @@ class ValueTable {
     std::uint64_t h = mix(value);
     entries_.push_back(Entry{value, std::move(ids)});
     place(h, static_cast<std::uint32_t>(entries_.size()));
+  }
+
+  // Makes room for `count` entries in all, so that adding up to that many moves nothing.
+  // Changes nothing when it cannot allocate (it only saves later moves).
+  void reserve(std::size_t count) noexcept {
+    if (count <= entries_.capacity()) return;
+    std::size_t capacity = slots_.empty() ? 8 : slots_.size();
+    while ((count + 1) * 4 > capacity * 3) capacity *= 2;
+    try {
+      std::vector<Slot> slots(capacity);
+      entries_.reserve(count);
+      slots_.swap(slots);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    used_ = 0;
+    for (std::size_t k = 0; k < entries_.size(); ++k) place(mix(entries_[k].value), static_cast<std::uint32_t>(k + 1));
   }
 
   // Removes the value's entry; false if there is none.

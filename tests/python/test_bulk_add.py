@@ -40,6 +40,9 @@ def test_a_batch_past_one_range_run_answers_as_one_by_one_adds():
     expected = sorted(o.n for o in objs if ranged(o.x) and -100 <= o.x <= 100)
     assert sorted(o.n for o in bulk.reduced_query(Q.bt("x", -100, 100)).collect()) == expected
     assert len(bulk.get_by_attribute(owner=owners[3])) == sum(o.owner is owners[3] for o in objs)
+    # `n` is unique, so its table was sized for the batch after its first values.
+    assert sorted(o.n for o in bulk.get_by_attribute(n=[0, 4095, 4096, 40_000, count - 1, count])) == [
+        0, 4095, 4096, 40_000, count - 1]
 
 
 def test_holders_of_shared_nested_objects_follow_their_assignments():

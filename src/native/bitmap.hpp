@@ -1,8 +1,8 @@
 // Bitmap: the one owner of a CRoaring bitmap of 32-bit ids.
 //
-// Only C API calls that exist unchanged from CRoaring 0.2 to 4.x are used, so the module builds
-// against whichever version the system ships. Every const member only reads the bitmap, so any
-// number of threads may call const members on one Bitmap at once while nobody mutates it.
+// CRoaring is the release in third_party/croaring, linked in statically. Every const member only
+// reads the bitmap, so any number of threads may call const members on one Bitmap at once while
+// nobody mutates it.
 #pragma once
 
 #include <roaring/roaring.h>

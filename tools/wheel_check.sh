@@ -39,7 +39,11 @@ wheels=("$OUT"/wheelhouse/*.whl)
 [ ${#wheels[@]} -eq 1 ] || { echo "expected one repaired wheel, found: ${wheels[*]}"; exit 1; }
 wheel=${wheels[0]}
 echo "$(basename "$wheel")"
-"$TOOLS_BIN/python" -m zipfile -l "$wheel" | grep -E '\.so|\.pyi' | awk '{print "  " $1}'
+listing=$("$TOOLS_BIN/python" -m zipfile -l "$wheel")
+grep -E '\.so|\.pyi|licenses/.*LICENSE' <<<"$listing" | awk '{print "  " $1}'
+# CRoaring is linked into the module, so its notice must travel with it.
+grep -q 'dist-info/licenses/third_party/croaring/LICENSE ' <<<"$listing" ||
+  { echo "FAILED: the wheel lacks CRoaring's license"; exit 1; }
 echo "(elapsed ${SECONDS}s)"
 
 step "fresh venv with the repaired wheel, pytest, hypothesis and mypy"

@@ -431,6 +431,16 @@ def store_withdraw_scenario(seconds):
     check_final_values(index, holders, [("child", leaves)])
 
 
+def counting_assigner(obj, name, until):
+    """A worker that assigns 1, 2, 3, ... to `obj.<name>` until the deadline."""
+    def assign():
+        i = 0
+        while time.monotonic() < until:
+            i += 1
+            setattr(obj, name, i)
+    return assign
+
+
 def unlisted_assign_scenario(seconds):
     """One object added and discarded in a loop while another thread assigns it: between its
     withdrawal and the values it withdraws, an assignment on the unindexed (in-place) path must
@@ -438,12 +448,7 @@ def unlisted_assign_scenario(seconds):
     obj = Indexable(a=0)
     index = Index()
     until = time.monotonic() + seconds
-
-    def assign():
-        i = 0
-        while time.monotonic() < until:
-            i += 1
-            obj.a = i
+    assign = counting_assigner(obj, "a", until)
 
     def churn():
         while time.monotonic() < until:
@@ -466,12 +471,7 @@ def unlisted_nested_assign_scenario(seconds):
     index = Index()
     index.add_object(holder)
     until = time.monotonic() + seconds
-
-    def assign():
-        i = 0
-        while time.monotonic() < until:
-            i += 1
-            kid.n = i
+    assign = counting_assigner(kid, "n", until)
 
     def toggle():
         while time.monotonic() < until:

@@ -109,9 +109,10 @@ void IndexAPI::index_attributes(AttributeTable& table, std::uint32_t id, const A
 
 // Attribute names are resolved to their maps once per shape rather than once per value, and the
 // range entries of each map are gathered and entered sorted: consecutive entries then share their
-// path down the tree, which an object-by-object order scatters over it. Entries are flushed in
-// bounded runs, so the gathered keys never cost more than a fixed amount per map. Everything is
-// entered by flush(); the caller holds the table write lock throughout.
+// path down the tree, which an object-by-object order scatters over it. Likewise the ids of values
+// already in a table are gathered and added per value, one call per set instead of one per id.
+// Both are flushed in bounded runs, so what is gathered never costs more than a fixed amount per
+// map. Everything is entered by flush(); the caller holds the table write lock throughout.
 class IndexAPI::AttributeBatch {
  public:
   // `expected`: how many objects the batch will add, to size the value tables of attributes whose
@@ -137,9 +138,7 @@ class IndexAPI::AttributeBatch {
   }
 
   void flush() {
-    for (Staged& staged : staged_) {
-      if (!staged.numbers.empty()) staged.map->insert_numbers(staged.numbers);
-    }
+    for (Staged& staged : staged_) enter(staged);
   }
 
  private:
@@ -148,16 +147,24 @@ class IndexAPI::AttributeBatch {
 
   static constexpr std::size_t kProbe = 4096;  // values seen before a table may be sized
 
+  // Nothing is erased from a map during the batch, so the pending entry positions stay valid
+  // until they are entered.
   struct Staged {
     QueryMap* map;  // stable: add never erases a map
     std::vector<CompositeKey128> numbers;
+    std::vector<ValueTable::PendingId> pending;
     std::size_t entries_before;  // the value table's size when the batch began
     std::size_t inserted = 0;
   };
 
+  void enter(Staged& staged) {
+    if (!staged.numbers.empty()) staged.map->insert_numbers(staged.numbers);
+    if (!staged.pending.empty()) staged.map->values().add_pending(staged.pending, scratch_, run_);
+  }
+
   void insert(Staged& staged, const PyValue& value, std::uint32_t id, IndexWork& work) {
-    staged.map->insert_deferring_number(value, id, work, staged.numbers);
-    if (staged.numbers.size() >= kRun) staged.map->insert_numbers(staged.numbers);
+    staged.map->insert_deferred(value, id, work, staged.numbers, staged.pending);
+    if (staged.numbers.size() >= kRun || staged.pending.size() >= kRun) enter(staged);
     // An attribute whose first values were nearly all new (an id, a timestamp) gets its table sized
     // for the rest of the batch at once, instead of growing through every doubling.
     if (++staged.inserted == kProbe && expected_ > kProbe) {
@@ -177,7 +184,7 @@ class IndexAPI::AttributeBatch {
     if (it == table_.end()) it = table_.emplace(name, std::make_unique<QueryMap>(core_, name)).first;
     QueryMap* map = it->second.get();
     auto [at, added] = staged_of_.emplace(map, static_cast<std::uint32_t>(staged_.size()));
-    if (added) staged_.push_back(Staged{map, {}, map->values().size()});
+    if (added) staged_.push_back(Staged{map, {}, {}, map->values().size()});
     return at->second;
   }
 
@@ -188,6 +195,8 @@ class IndexAPI::AttributeBatch {
   std::vector<std::uint32_t> by_position_;  // staged_ index of each name of shape_, or kSkipped
   std::vector<Staged> staged_;
   std::unordered_map<const QueryMap*, std::uint32_t> staged_of_;
+  std::vector<ValueTable::PendingId> scratch_;  // add_pending's work space, shared by the maps
+  std::vector<std::uint32_t> run_;
 };
 
 void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
@@ -326,11 +335,10 @@ void IndexAPI::store_nested(std::vector<NestedStore>& items, IndexWork& work) {
     });
   }
   // Objects are indexed in the order they arrived (a value table keeps the first of equal values
-  // as its key, which dotted groups show): each pair keeps its position through the sort.
+  // as its key, which dotted groups show): each pair keeps its position through the sort, and an
+  // object takes the earliest of its pairs' (so equal pairs may come in any order).
   std::sort(items.begin(), items.end(), [](const NestedStore& a, const NestedStore& b) {
-    const std::uint32_t x = a.obj.native().id(), y = b.obj.native().id();
-    if (x != y) return x < y;
-    return a.parent_id != b.parent_id ? a.parent_id < b.parent_id : a.arrival < b.arrival;
+    return (std::uint64_t{a.obj_id} << 32 | a.parent_id) < (std::uint64_t{b.obj_id} << 32 | b.parent_id);
   });
   std::vector<std::pair<std::uint32_t, IndexableHandle>> fresh;  // (first arrival, object) stored by this batch
   {
@@ -351,20 +359,23 @@ void IndexAPI::store_nested(std::vector<NestedStore>& items, IndexWork& work) {
         if (const IndexableHandle* holder = owner_slots.get(items[at + 4].parent_id)) holder->native().prefetch_map();
       }
     };
+    std::vector<std::uint32_t> carried;  // holders of the current object that carry it
     for (std::size_t first = 0; first < items.size();) {
       const IndexableHandle& obj = items[first].obj;
       Indexable& nested = obj.native();
-      const std::uint32_t id = nested.id();
+      const std::uint32_t id = items[first].obj_id;
       std::uint32_t arrival = items[first].arrival;
       std::size_t end = first;
-      HybridSet holders;
-      for (; end < items.size() && items[end].obj.native().id() == id; ++end) {
+      carried.clear();
+      for (; end < items.size() && items[end].obj_id == id; ++end) {
         prefetch_ahead(end);
-        if (holder_carries(owner_slots, items[end].parent_id, nested)) holders.add(items[end].parent_id);
+        if (holder_carries(owner_slots, items[end].parent_id, nested)) carried.push_back(items[end].parent_id);
         arrival = std::min(arrival, items[end].arrival);
       }
       first = end;
-      if (holders.empty()) continue;
+      if (carried.empty()) continue;
+      HybridSet holders;
+      holders.add_many(carried.data(), carried.size());
       if (slots.contains(id)) {
         slots.links[id].parent_ids.or_inplace(holders);
         continue;
@@ -461,7 +472,7 @@ void IndexAPI::recheck_below(const IndexableHandle& obj, IndexWork& work) {
       if (linked) {
         frontier.emplace_back(std::move(nested), child);
       } else {
-        work.store(nested, child, holder);
+        work.store(nested, child, child.native().id(), holder);
       }
     });
   }

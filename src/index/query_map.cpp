@@ -15,23 +15,29 @@ std::optional<NumericValue> numeric_key(const PyValue& value) {
 QueryMap::QueryMap(IndexAPI& owner, const AttrName& name) : nested_(IndexAPI::create_nested(owner, name)) {}
 
 void QueryMap::insert(const PyValue& value, std::uint32_t id, IndexWork& work) {
-  if (auto key = list(value, id, work)) tree_.insert(*key, id);
+  if (auto key = list(value, id, work, nullptr)) tree_.insert(*key, id);
 }
 
-void QueryMap::insert_deferring_number(const PyValue& value, std::uint32_t id, IndexWork& work,
-                                       std::vector<CompositeKey128>& numbers) {
-  if (auto key = list(value, id, work)) numbers.push_back(CompositeKey128::make(*key, id));
+void QueryMap::insert_deferred(const PyValue& value, std::uint32_t id, IndexWork& work,
+                               std::vector<CompositeKey128>& numbers, std::vector<ValueTable::PendingId>& pending) {
+  if (auto key = list(value, id, work, &pending)) numbers.push_back(CompositeKey128::make(*key, id));
 }
 
-std::optional<NumericValue> QueryMap::list(const PyValue& value, std::uint32_t id, IndexWork& work) {
-  if (HybridSet* ids = map_.find(value)) {
-    ids->add(id);
+std::optional<NumericValue> QueryMap::list(const PyValue& value, std::uint32_t id, IndexWork& work,
+                                           std::vector<ValueTable::PendingId>* pending) {
+  if (ValueTable::Entry* entry = map_.find_entry(value)) {
+    if (pending) {
+      pending->push_back(ValueTable::PendingId{map_.position_of(*entry), id});
+    } else {
+      entry->ids.add(id);
+    }
   } else {
     map_.emplace(value, HybridSet::single(id));
   }
   auto key = numeric_key(value);
   if (!key && value.primitave().is_ind()) {
-    work.store(nested_, value.primitave().as_ind_handle(), id);
+    const IndexableHandle& obj = value.primitave().as_ind_handle();
+    work.store(nested_, obj, obj.native().id(), id);
   }
   return key;
 }

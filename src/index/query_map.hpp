@@ -44,6 +44,7 @@ struct NestedJob {
 // locks once for all of its holders rather than once per holder.
 struct NestedStore {
   IndexableHandle obj;
+  std::uint32_t obj_id;  // obj's id, kept here so that sorting the batch does not visit the objects
   std::uint32_t parent_id;
   std::uint32_t arrival;  // position in the batch as queued (the batch is sorted when it runs)
 };
@@ -68,13 +69,13 @@ struct IndexWork {
   std::vector<NestedStores> stores;
   CycleMemo cycles;
 
-  void store(const std::shared_ptr<IndexAPI>& core, IndexableHandle obj, std::uint32_t parent_id) {
+  void store(const std::shared_ptr<IndexAPI>& core, IndexableHandle obj, std::uint32_t obj_id, std::uint32_t parent_id) {
     auto at = std::find_if(stores.rbegin(), stores.rend(), [&](const NestedStores& s) { return s.core == core; });
     if (at == stores.rend()) {
       stores.push_back(NestedStores{core, {}});
       at = stores.rbegin();
     }
-    at->items.push_back(NestedStore{std::move(obj), parent_id, static_cast<std::uint32_t>(at->items.size())});
+    at->items.push_back(NestedStore{std::move(obj), obj_id, parent_id, static_cast<std::uint32_t>(at->items.size())});
   }
   bool empty() const noexcept { return jobs.empty() && stores.empty(); }
 };
@@ -96,10 +97,12 @@ class QueryMap {
 
   // Records that object `id` carries `value`.
   void insert(const PyValue& value, std::uint32_t id, IndexWork& work);
-  // As insert, but a number's range entry is appended to `numbers`, for insert_numbers.
-  void insert_deferring_number(const PyValue& value, std::uint32_t id, IndexWork& work,
-                               std::vector<CompositeKey128>& numbers);
-  // Enters the range entries gathered by insert_deferring_number (and empties `numbers`).
+  // As insert, for a bulk add: a number's range entry is appended to `numbers` (see
+  // insert_numbers) and the id of a value already in the table to `pending` (see
+  // ValueTable::add_pending), to be entered together later under the same table lock.
+  void insert_deferred(const PyValue& value, std::uint32_t id, IndexWork& work, std::vector<CompositeKey128>& numbers,
+                       std::vector<ValueTable::PendingId>& pending);
+  // Enters the range entries gathered by insert_deferred (and empties `numbers`).
   void insert_numbers(std::vector<CompositeKey128>& numbers);
   // Withdraws object `id` from `value` (from the value table, the range tree and the nested core,
   // whichever hold it); the value's entry stays (see check_prune).
@@ -122,7 +125,9 @@ class QueryMap {
  private:
   // Lists `id` under `value` in the value table and queues the nested store of an Indexable value;
   // returns the number whose range entry the caller makes.
-  std::optional<NumericValue> list(const PyValue& value, std::uint32_t id, IndexWork& work);
+  // With `pending`, an id for a value already listed is appended there instead.
+  std::optional<NumericValue> list(const PyValue& value, std::uint32_t id, IndexWork& work,
+                                   std::vector<ValueTable::PendingId>* pending);
 
   ValueTable map_;
   BitMapBTree tree_;

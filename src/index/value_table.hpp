@@ -8,8 +8,10 @@
 // counting tombstones. Lookups never call the interpreter.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "index/value.hpp"
@@ -22,6 +24,11 @@ class ValueTable {
   struct Entry {
     PyValue value;
     HybridSet ids;
+  };
+  // An id waiting to join the set of the entry at `entry` (its position), see add_pending.
+  struct PendingId {
+    std::uint32_t entry;
+    std::uint32_t id;
   };
 
   std::size_t size() const noexcept { return entries_.size(); }
@@ -42,6 +49,37 @@ class ValueTable {
   }
   HybridSet* find(const PyValue& value) noexcept {
     return const_cast<HybridSet*>(static_cast<const ValueTable&>(*this).find(value));
+  }
+
+  // The entry's position: stable until an erase (emplace and reserve move no position).
+  std::uint32_t position_of(const Entry& entry) const noexcept {
+    return static_cast<std::uint32_t>(&entry - entries_.data());
+  }
+
+  // Adds each pending id to the set of its entry and empties `pending`. The positions must still
+  // name the entries they were taken for (no erase in between). A set receives its ids in the order
+  // they are pending, exactly as one add per id would give them, but in one call per entry: the
+  // ids are sorted by entry first (a stable radix sort, so the order within an entry holds).
+  void add_pending(std::vector<PendingId>& pending, std::vector<PendingId>& scratch, std::vector<std::uint32_t>& run) {
+    constexpr unsigned kDigit = 11;
+    constexpr std::uint32_t kBuckets = 1u << kDigit;
+    scratch.resize(pending.size());
+    const std::uint32_t highest = entries_.empty() ? 0 : static_cast<std::uint32_t>(entries_.size() - 1);
+    for (unsigned shift = 0; shift == 0 || (shift < 32 && (highest >> shift) != 0); shift += kDigit) {
+      std::array<std::uint32_t, kBuckets> start{};
+      for (const PendingId& p : pending) ++start[(p.entry >> shift) & (kBuckets - 1)];
+      std::uint32_t sum = 0;
+      for (std::uint32_t& s : start) sum += std::exchange(s, sum);
+      for (const PendingId& p : pending) scratch[start[(p.entry >> shift) & (kBuckets - 1)]++] = p;
+      pending.swap(scratch);
+    }
+    for (std::size_t k = 0; k < pending.size();) {
+      const std::uint32_t entry = pending[k].entry;
+      run.clear();
+      for (; k < pending.size() && pending[k].entry == entry; ++k) run.push_back(pending[k].id);
+      entries_[entry].ids.add_many(run.data(), run.size());
+    }
+    pending.clear();
   }
 
   // Adds an entry for a value that is not in the table.

@@ -71,6 +71,12 @@ void HybridSet::add(uint32_t id) {
   form_ = std::move(grown);
 }
 
+void HybridSet::add_many(const uint32_t* ids, std::size_t count) {
+  std::size_t k = 0;
+  for (; k < count && !is_bitmap(); ++k) add(ids[k]);
+  if (k < count) std::get<Bitmap>(form_).add_many(ids + k, count - k);
+}
+
 void HybridSet::remove(uint32_t id) noexcept {
   if (Bitmap* b = std::get_if<Bitmap>(&form_)) {
     b->remove(id);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <type_traits>
@@ -55,6 +56,8 @@ class HybridSet {
   // present changes nothing; removing an absent one changes nothing. A bitmap set stays a
   // bitmap, even when it becomes empty.
   void add(uint32_t id);
+  // As add for each of `ids` in order (repeats allowed); the bitmap form takes them in one call.
+  void add_many(const uint32_t* ids, std::size_t count);
   void remove(uint32_t id) noexcept;
 
   // Both accept `other` being this very set. The forms of the result follow the table of each

@@ -153,5 +153,29 @@ TEST(HybridSet, RandomAddsAndRemovesMatchASet) {
   }
 }
 
+// add_many must leave exactly what one add per id leaves: the same form, the small form's order,
+// and no repeat, whichever form the batch starts or crosses into.
+TEST(HybridSet, AddManyIsOneAddPerId) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 400; ++round) {
+    HybridSet one, many;
+    for (uint32_t k = 0, start = rng() % 6; k < start; ++k) {
+      const uint32_t id = rng() % 10;
+      one.add(id), many.add(id);
+    }
+    std::vector<uint32_t> batch(rng() % 12);
+    for (uint32_t& id : batch) id = rng() % 10 + (rng() % 4 == 0 ? 70000 : 0);
+    for (uint32_t id : batch) one.add(id);
+    many.add_many(batch.data(), batch.size());
+    ASSERT_EQ(many.verify(), "");
+    ASSERT_EQ(many.is_small(), one.is_small());
+    ASSERT_EQ(many.is_bitmap(), one.is_bitmap());
+    std::vector<uint32_t> in_one, in_many;
+    one.for_each([&](uint32_t id) { in_one.push_back(id); });
+    many.for_each([&](uint32_t id) { in_many.push_back(id); });
+    ASSERT_EQ(in_many, in_one);
+  }
+}
+
 }  // namespace
 }  // namespace vantorelle

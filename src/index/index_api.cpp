@@ -3,6 +3,7 @@
 #include "index/index_api.hpp"
 
 #include <algorithm>
+#include <array>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -137,6 +138,17 @@ class IndexAPI::AttributeBatch {
     }
   }
 
+  // A hint that `snapshot` is added soon (after the current shape's others): starts loading the
+  // value-table slots its values will probe. Changes nothing.
+  void prefetch(const AttributeMap& snapshot) const noexcept {
+    if (!shape_ || snapshot.shape() != shape_) return;
+    std::size_t position = 0;
+    snapshot.for_each([&](const AttrName&, const PyValue& value) {
+      const std::uint32_t at = by_position_[position++];
+      if (at != kSkipped) staged_[at].map->values().prefetch(value);
+    });
+  }
+
   void flush() {
     for (Staged& staged : staged_) enter(staged);
   }
@@ -222,10 +234,24 @@ void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
   {
     auto guard = index_->lock.write();
     AttributeBatch batch(*this, index_->value, objs.size());
-    for (const IndexableHandle& obj : objs) {
-      Indexable& native = obj.native();
-      Snapshot snapshot = native.snapshot_for_index();
-      batch.add(native.id(), *snapshot, work);
+    // A large table (a unique id) misses the cache on every lookup, so the snapshots are taken a
+    // few objects ahead and their lookups started early; each object is fetched a step before.
+    // Taken early or not, each snapshot is taken under this lock, which is what an add's read
+    // needs (see update_index).
+    constexpr std::size_t kAhead = 8;
+    std::array<Snapshot, kAhead> ahead;
+    auto take_ahead = [&](std::size_t at) {
+      if (at + kAhead < objs.size()) objs[at + kAhead].native().prefetch_map();
+      if (at < objs.size()) {
+        ahead[at % kAhead] = objs[at].native().snapshot_for_index();
+        batch.prefetch(*ahead[at % kAhead]);
+      }
+    };
+    for (std::size_t at = 0; at < kAhead; ++at) take_ahead(at);
+    for (std::size_t at = 0; at < objs.size(); ++at) {
+      Snapshot snapshot = std::move(ahead[at % kAhead]);
+      take_ahead(at + kAhead);
+      batch.add(objs[at].native().id(), *snapshot, work);
     }
     batch.flush();
   }

@@ -32,6 +32,7 @@
 #include "index/indexable_handle.hpp"
 #include "interpreter/native_object.hpp"
 #include "native/locks.hpp"
+#include "native/prefetch.hpp"
 
 namespace vantorelle {
 
@@ -88,11 +89,11 @@ class Indexable {
   // Hints for batches that are about to read many objects: the object's first cache line (which
   // snapshot_for_index writes) and the head of its current map. They change nothing; a map
   // replaced meanwhile is only a wasted hint.
-  void prefetch() const noexcept { __builtin_prefetch(this, 1); }
+  void prefetch() const noexcept { prefetch_write(this); }
   void prefetch_map() const noexcept {
     const char* map = reinterpret_cast<const char*>(attributes_.load(std::memory_order_relaxed));
-    __builtin_prefetch(map);
-    __builtin_prefetch(map + 64);
+    prefetch_read(map);
+    prefetch_read(map + 64);
   }
 
   // Called by a core under its slot lock when the object's slot is filled / emptied. The process's

@@ -24,6 +24,7 @@
 
 #include "index/indexable_handle.hpp"
 #include "native/hybrid_set.hpp"
+#include "native/prefetch.hpp"
 
 namespace vantorelle {
 
@@ -59,7 +60,7 @@ class Slots {
     const Chunk* chunk = find_chunk(id >> (kSlotBits + kPageBits));
     if (chunk == nullptr) return;
     if (const Page* page = chunk->pages[(id >> kSlotBits) & (kPagesPerChunk - 1)].get()) {
-      __builtin_prefetch(&page->slots[id & (kSlotsPerPage - 1)]);
+      prefetch_read(&page->slots[id & (kSlotsPerPage - 1)]);
     }
   }
 

@@ -16,6 +16,7 @@
 
 #include "index/value.hpp"
 #include "native/hybrid_set.hpp"
+#include "native/prefetch.hpp"
 
 namespace vantorelle {
 
@@ -80,6 +81,11 @@ class ValueTable {
       entries_[entry].ids.add_many(run.data(), run.size());
     }
     pending.clear();
+  }
+
+  // A hint that `value` is looked up soon: starts loading the slot its probe begins at.
+  void prefetch(const PyValue& value) const noexcept {
+    if (!slots_.empty()) prefetch_read(&slots_[mix(value) & (slots_.size() - 1)]);
   }
 
   // Adds an entry for a value that is not in the table.

@@ -9,6 +9,7 @@
 
 #include "index/indexable.hpp"
 #include "interpreter/gil.hpp"
+#include "native/radix_sort.hpp"
 
 namespace vantorelle {
 
@@ -362,10 +363,12 @@ void IndexAPI::store_nested(std::vector<NestedStore>& items, IndexWork& work) {
   }
   // Objects are indexed in the order they arrived (a value table keeps the first of equal values
   // as its key, which dotted groups show): each pair keeps its position through the sort, and an
-  // object takes the earliest of its pairs' (so equal pairs may come in any order).
-  std::sort(items.begin(), items.end(), [](const NestedStore& a, const NestedStore& b) {
-    return (std::uint64_t{a.obj_id} << 32 | a.parent_id) < (std::uint64_t{b.obj_id} << 32 | b.parent_id);
-  });
+  // object takes the earliest of its pairs'. Only the grouping by object matters, not the order of
+  // an object's holders, which go into one set.
+  {
+    std::vector<NestedStore> scratch;
+    radix_sort(items, scratch, [](const NestedStore& item) { return item.obj_id; });
+  }
   std::vector<std::pair<std::uint32_t, IndexableHandle>> fresh;  // (first arrival, object) stored by this batch
   {
     auto ids_guard = ids_->lock.write();

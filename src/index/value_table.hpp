@@ -8,15 +8,14 @@
 // counting tombstones. Lookups never call the interpreter.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <new>
-#include <utility>
 #include <vector>
 
 #include "index/value.hpp"
 #include "native/hybrid_set.hpp"
 #include "native/prefetch.hpp"
+#include "native/radix_sort.hpp"
 
 namespace vantorelle {
 
@@ -60,20 +59,9 @@ class ValueTable {
   // Adds each pending id to the set of its entry and empties `pending`. The positions must still
   // name the entries they were taken for (no erase in between). A set receives its ids in the order
   // they are pending, exactly as one add per id would give them, but in one call per entry: the
-  // ids are sorted by entry first (a stable radix sort, so the order within an entry holds).
+  // ids are sorted by entry first (a stable sort, so the order within an entry holds).
   void add_pending(std::vector<PendingId>& pending, std::vector<PendingId>& scratch, std::vector<std::uint32_t>& run) {
-    constexpr unsigned kDigit = 11;
-    constexpr std::uint32_t kBuckets = 1u << kDigit;
-    scratch.resize(pending.size());
-    const std::uint32_t highest = entries_.empty() ? 0 : static_cast<std::uint32_t>(entries_.size() - 1);
-    for (unsigned shift = 0; shift == 0 || (shift < 32 && (highest >> shift) != 0); shift += kDigit) {
-      std::array<std::uint32_t, kBuckets> start{};
-      for (const PendingId& p : pending) ++start[(p.entry >> shift) & (kBuckets - 1)];
-      std::uint32_t sum = 0;
-      for (std::uint32_t& s : start) sum += std::exchange(s, sum);
-      for (const PendingId& p : pending) scratch[start[(p.entry >> shift) & (kBuckets - 1)]++] = p;
-      pending.swap(scratch);
-    }
+    radix_sort(pending, scratch, [](const PendingId& p) { return p.entry; });
     for (std::size_t k = 0; k < pending.size();) {
       const std::uint32_t entry = pending[k].entry;
       run.clear();

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "native/failure.hpp"
+#include "native/radix_sort.hpp"
 
 namespace vantorelle {
 
@@ -399,7 +400,9 @@ bool BitMapBTree::insert(NumericValue value, uint32_t id) {
 }
 
 uint64_t BitMapBTree::insert_many(std::vector<CompositeKey128>& keys) {
-  std::sort(keys.begin(), keys.end(), [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
+  // Keys of a monotonic attribute (an id, a timestamp) arrive sorted already.
+  auto by_key = [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; };
+  if (!std::is_sorted(keys.begin(), keys.end(), by_key)) std::sort(keys.begin(), keys.end(), by_key);
   std::vector<uint32_t> added;
   added.reserve(keys.size());
   for (std::size_t i = 0; i < keys.size();) {
@@ -412,7 +415,10 @@ uint64_t BitMapBTree::insert_many(std::vector<CompositeKey128>& keys) {
   }
   const uint64_t inserted = added.size();
   size_ += inserted;
-  std::sort(added.begin(), added.end());
+  {
+    std::vector<uint32_t> scratch;
+    radix_sort(added, scratch, [](uint32_t id) { return id; });
+  }
   // An id entered twice, in this batch or before it, is shared (see shared_ids_).
   std::vector<uint32_t> repeated;
   for (std::size_t i = 1; i < added.size(); ++i) {

@@ -28,6 +28,7 @@
 #include "index/shape.hpp"
 #include "index/value.hpp"
 #include "native/failure.hpp"
+#include "native/prefetch.hpp"
 
 namespace vantorelle {
 
@@ -149,6 +150,13 @@ class HybridHashmap {
   // Whether the caller's reference is the only one. Meaningful only while no other reference can
   // be made from the caller's (see Indexable::assign).
   bool sole() const noexcept { return refs_.load(std::memory_order_acquire) == 1; }
+
+  // A hint that the map is about to be read: starts loading its block, header and small-form
+  // values (without reading it: the lines a full small form would cover). Changes nothing.
+  void prefetch() const noexcept {
+    const char* block = reinterpret_cast<const char*>(this);
+    for (std::size_t at = 0; at < header_size() + kSmallCapacity * sizeof(V); at += 64) prefetch_read(block + at);
+  }
 
   std::size_t size() const noexcept { return hash_ ? hash_->size() : count_; }
   // The small form's names (for_each visits them in this order); null in the hash form and while

@@ -242,6 +242,7 @@ void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
     constexpr std::size_t kAhead = 8;
     std::array<Snapshot, kAhead> ahead;
     auto take_ahead = [&](std::size_t at) {
+      if (at + 2 * kAhead < objs.size()) objs[at + 2 * kAhead].native().prefetch();
       if (at + kAhead < objs.size()) objs[at + kAhead].native().prefetch_map();
       if (at < objs.size()) {
         ahead[at % kAhead] = objs[at].native().snapshot_for_index();

@@ -87,14 +87,10 @@ class Indexable {
   }
 
   // Hints for batches that are about to read many objects: the object's first cache line (which
-  // snapshot_for_index writes) and the head of its current map. They change nothing; a map
-  // replaced meanwhile is only a wasted hint.
+  // snapshot_for_index writes) and its current map. They change nothing; a map replaced meanwhile
+  // is only a wasted hint.
   void prefetch() const noexcept { prefetch_write(this); }
-  void prefetch_map() const noexcept {
-    const char* map = reinterpret_cast<const char*>(attributes_.load(std::memory_order_relaxed));
-    prefetch_read(map);
-    prefetch_read(map + 64);
-  }
+  void prefetch_map() const noexcept { attributes_.load(std::memory_order_relaxed)->prefetch(); }
 
   // Called by a core under its slot lock when the object's slot is filled / emptied. The process's
   // placeholder core is never recorded; dead cores are dropped on the way.

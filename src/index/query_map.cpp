@@ -15,16 +15,17 @@ std::optional<NumericValue> numeric_key(const PyValue& value) {
 QueryMap::QueryMap(IndexAPI& owner, const AttrName& name) : nested_(IndexAPI::create_nested(owner, name)) {}
 
 void QueryMap::insert(const PyValue& value, std::uint32_t id, IndexWork& work) {
-  if (auto key = list(value, id, work, nullptr)) tree_.insert(*key, id);
+  list(value, id, work, nullptr);
+  if (auto key = numeric_key(value)) tree_.insert(*key, id);
 }
 
 void QueryMap::insert_deferred(const PyValue& value, std::uint32_t id, IndexWork& work,
                                std::vector<CompositeKey128>& numbers, std::vector<ValueTable::PendingId>& pending) {
-  if (auto key = list(value, id, work, &pending)) numbers.push_back(CompositeKey128::make(*key, id));
+  list(value, id, work, &pending);
+  if (auto key = numeric_key(value)) numbers.push_back(CompositeKey128::make(*key, id));
 }
 
-std::optional<NumericValue> QueryMap::list(const PyValue& value, std::uint32_t id, IndexWork& work,
-                                           std::vector<ValueTable::PendingId>* pending) {
+void QueryMap::list(const PyValue& value, std::uint32_t id, IndexWork& work, std::vector<ValueTable::PendingId>* pending) {
   if (ValueTable::Entry* entry = map_.find_entry(value)) {
     if (pending) {
       pending->push_back(ValueTable::PendingId{map_.position_of(*entry), id});
@@ -34,12 +35,8 @@ std::optional<NumericValue> QueryMap::list(const PyValue& value, std::uint32_t i
   } else {
     map_.emplace(value, HybridSet::single(id));
   }
-  auto key = numeric_key(value);
-  if (!key && value.primitave().is_ind()) {
-    const IndexableHandle& obj = value.primitave().as_ind_handle();
-    work.store(nested_, obj, obj.native().id(), id);
-  }
-  return key;
+  const CastView cast = value.primitave();
+  if (cast.is_ind()) work.store(nested_, cast.as_ind_handle(), cast.ind_native().id(), id);
 }
 
 void QueryMap::insert_numbers(std::vector<CompositeKey128>& numbers) {

@@ -123,11 +123,10 @@ class QueryMap {
   bool is_empty() const;
 
  private:
-  // Lists `id` under `value` in the value table and queues the nested store of an Indexable value;
-  // returns the number whose range entry the caller makes.
-  // With `pending`, an id for a value already listed is appended there instead.
-  std::optional<NumericValue> list(const PyValue& value, std::uint32_t id, IndexWork& work,
-                                   std::vector<ValueTable::PendingId>* pending);
+  // Lists `id` under `value` in the value table and queues the nested store of an Indexable value
+  // (the caller makes the range entry of a number). With `pending`, an id for a value already
+  // listed is appended there instead.
+  void list(const PyValue& value, std::uint32_t id, IndexWork& work, std::vector<ValueTable::PendingId>* pending);
 
   ValueTable map_;
   BitMapBTree tree_;

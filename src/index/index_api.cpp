@@ -220,16 +220,20 @@ void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
     auto guard = items_->lock.write();
     Slots& slots = items_->value;
     std::shared_ptr<IndexAPI> self = shared_from_this();
-    for (const IndexableHandle& obj : objs) {
-      Indexable& native = obj.native();
-      IndexableHandle old = slots.put(native.id(), obj);
+    std::vector<std::uint32_t> added;
+    added.reserve(objs.size());
+    for (std::size_t at = 0; at < objs.size(); ++at) {
+      if (at + 8 < objs.size()) objs[at + 8].native().prefetch();
+      Indexable& native = objs[at].native();
+      IndexableHandle old = slots.put(native.id(), objs[at]);
       if (old) {
         replaced.push_back(std::move(old));
       } else {
-        ids_->value.add(native.id());
+        added.push_back(native.id());
         native.record_membership(self);
       }
     }
+    ids_->value.add_many(added.data(), added.size());
   }
   IndexWork work;
   {

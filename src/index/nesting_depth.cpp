@@ -66,7 +66,13 @@ void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_l
   std::unordered_map<const Indexable*, std::uint32_t> height;
   std::unordered_set<const Indexable*> on_path;
   std::vector<Frame> stack;
-  for (Indexable* root : roots) {
+  // Roots of a bulk add lie scattered over memory, each with its map: both are fetched a few roots
+  // ahead, the object before its map.
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t at = 0; at < roots.size(); ++at) {
+    if (at + 2 * kAhead < roots.size()) roots[at + 2 * kAhead]->prefetch();
+    if (at + kAhead < roots.size()) roots[at + kAhead]->prefetch_map();
+    Indexable* root = roots[at];
     if (!has_children(root)) {
       too_deep(base_level);
       continue;

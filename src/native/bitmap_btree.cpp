@@ -52,7 +52,7 @@ uint32_t split_keep(const InternalNode& node, Key128 key) noexcept {
 
 // ---- CompositeKey128 -------------------------------------------------------------------------
 
-Key128 CompositeKey128::value_part(NumericValue value) noexcept {
+Key128 CompositeKey128::value_part(const NumericValue& value) noexcept {
   constexpr Key128 kSignBit = Key128(1) << 95;
   constexpr Key128 kMask96 = (Key128(1) << 96) - 1;
   constexpr uint32_t kBias = 16383;

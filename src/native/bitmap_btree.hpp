@@ -88,7 +88,7 @@ struct CompositeKey128 {
   // the value part encodes it exactly (number() gives it back).
   Key128 key = 0;
 
-  static CompositeKey128 make(NumericValue value, uint32_t id) noexcept { return {(value_part(value) << 32) | id}; }
+  static CompositeKey128 make(const NumericValue& value, uint32_t id) noexcept { return {(value_part(value) << 32) | id}; }
 
   // The 96-bit order-preserving encoding: for any two numbers other than NaN, the parts compare
   // exactly as the numbers do, and are equal iff the numbers are (3 == 3.0, 0 == -0.0, but
@@ -97,7 +97,7 @@ struct CompositeKey128 {
   // numbers and all 96 bits are inverted for negative ones. Zero is exactly bit 95. Infinities
   // lie beyond every finite number; a NaN with the sign bit clear lies above +inf, one with the
   // sign bit set below -inf.
-  static Key128 value_part(NumericValue value) noexcept;
+  static Key128 value_part(const NumericValue& value) noexcept;
 
   Key128 value_bits() const noexcept { return key >> 32; }
   uint32_t id() const noexcept { return static_cast<uint32_t>(key); }

@@ -44,7 +44,7 @@ void IndexAPI::run(IndexWork& work) {
     if (!work.stores.empty()) {
       std::vector<NestedStores> stores = std::move(work.stores);
       work.stores.clear();
-      for (NestedStores& batch : stores) batch.core->store_nested(batch.items, work);
+      for (NestedStores& batch : stores) batch.core->store_nested(batch, work);
       continue;
     }
     NestedJob job = std::move(work.jobs.front());
@@ -353,28 +353,29 @@ bool IndexAPI::holder_carries(const Slots& owner_slots, std::uint32_t parent_id,
 //
 // The pairs of one batch are sorted by object, so each object's holders are linked together and a
 // newly stored object is indexed once, with the others of the batch, under one table lock.
-void IndexAPI::store_nested(std::vector<NestedStore>& items, IndexWork& work) {
+void IndexAPI::store_nested(NestedStores& queued, IndexWork& work) {
   if (level_ > kMaxNestingDepth) return;
   std::shared_ptr<const IndexAPI> owner = parent_.lock();
   if (!owner) return;
+  const std::vector<IndexableHandle>& objects = queued.objects;
+  std::vector<NestedStore>& items = queued.items;
   // A value that already holds its holder (directly or further up) is a cycle: it stays in the
   // owning core's value table, but the descent stops here.
   if (owner->level_ != 0) {
     std::erase_if(items, [&](const NestedStore& item) {
-      if (!closes_cycle(item.obj.native(), item.parent_id, work.cycles)) return false;
+      if (!closes_cycle(objects[item.object].native(), item.parent_id, work.cycles)) return false;
       cuts_made_->store(true, std::memory_order_relaxed);
       return true;
     });
   }
-  // Objects are indexed in the order they arrived (a value table keeps the first of equal values
-  // as its key, which dotted groups show): each pair keeps its position through the sort, and an
-  // object takes the earliest of its pairs'. Only the grouping by object matters, not the order of
-  // an object's holders, which go into one set.
+  // Grouped by object, in the order the objects arrived: a value table keeps the first of equal
+  // values as its key, which dotted groups show. The order of an object's holders does not matter:
+  // they go into one set.
   {
     std::vector<NestedStore> scratch;
-    radix_sort(items, scratch, [](const NestedStore& item) { return item.obj_id; });
+    radix_sort(items, scratch, [](const NestedStore& item) { return item.object; });
   }
-  std::vector<std::pair<std::uint32_t, IndexableHandle>> fresh;  // (first arrival, object) stored by this batch
+  std::vector<IndexableHandle> fresh;  // stored by this batch, in arrival order
   {
     auto ids_guard = ids_->lock.write();
     auto guard = items_->lock.write();
@@ -395,16 +396,15 @@ void IndexAPI::store_nested(std::vector<NestedStore>& items, IndexWork& work) {
     };
     std::vector<std::uint32_t> carried;  // holders of the current object that carry it
     for (std::size_t first = 0; first < items.size();) {
-      const IndexableHandle& obj = items[first].obj;
+      const std::uint32_t position = items[first].object;
+      const IndexableHandle& obj = objects[position];
       Indexable& nested = obj.native();
-      const std::uint32_t id = items[first].obj_id;
-      std::uint32_t arrival = items[first].arrival;
+      const std::uint32_t id = nested.id();
       std::size_t end = first;
       carried.clear();
-      for (; end < items.size() && items[end].obj_id == id; ++end) {
+      for (; end < items.size() && items[end].object == position; ++end) {
         prefetch_ahead(end);
         if (holder_carries(owner_slots, items[end].parent_id, nested)) carried.push_back(items[end].parent_id);
-        arrival = std::min(arrival, items[end].arrival);
       }
       first = end;
       if (carried.empty()) continue;
@@ -418,14 +418,13 @@ void IndexAPI::store_nested(std::vector<NestedStore>& items, IndexWork& work) {
       slots.links[id] = StoredItemParent{std::move(holders)};
       ids_->value.add(id);
       nested.record_membership(shared_from_this());
-      fresh.emplace_back(arrival, obj);
+      fresh.push_back(obj);
     }
   }
   if (fresh.empty()) return;
-  std::sort(fresh.begin(), fresh.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   auto guard = index_->lock.write();
   AttributeBatch batch(*this, index_->value, fresh.size());
-  for (const auto& [position, obj] : fresh) {
+  for (const IndexableHandle& obj : fresh) {
     Indexable& nested = obj.native();
     // A withdrawal that ran between the slot lock and this one removed values not indexed yet: the
     // object is indexed only if it is still stored (withdrawals empty the slot under this lock).
@@ -506,7 +505,7 @@ void IndexAPI::recheck_below(const IndexableHandle& obj, IndexWork& work) {
       if (linked) {
         frontier.emplace_back(std::move(nested), child);
       } else {
-        work.store(nested, child, child.native().id(), holder);
+        work.store(nested, child, holder);
       }
     });
   }

@@ -155,9 +155,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   static void run(IndexWork& work);
 
  private:
-  // Stores each nested object of `items` for its holder id, or adds the holder to an object already
-  // stored. Sorts `items`.
-  void store_nested(std::vector<NestedStore>& items, IndexWork& work);
+  // Stores each nested object of `queued` for its holder ids, or adds the holders to an object
+  // already stored. Sorts the batch's pairs.
+  void store_nested(NestedStores& queued, IndexWork& work);
   // Withdraws holder `parent_id` from nested object `obj`; withdraws the object when none is left.
   void withdraw_nested(const IndexableHandle& obj, std::uint32_t parent_id, IndexWork& work);
   // `obj`, stored here, lost a holder: the ancestors of everything stored below it shrank, so a

@@ -35,8 +35,7 @@ void QueryMap::list(const PyValue& value, std::uint32_t id, IndexWork& work, std
   } else {
     map_.emplace(value, HybridSet::single(id));
   }
-  const CastView cast = value.primitave();
-  if (cast.is_ind()) work.store(nested_, cast.as_ind_handle(), cast.ind_native().id(), id);
+  if (value.primitave().is_ind()) work.store(nested_, value, id);
 }
 
 void QueryMap::insert_numbers(std::vector<CompositeKey128>& numbers) {

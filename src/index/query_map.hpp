@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -39,18 +40,71 @@ struct NestedJob {
   std::uint32_t parent_id;  // Remove: the holder's id in the owning core
 };
 
+// Positions by object address, for gathering each object once: linear probing over a
+// power-of-two table kept at most half full. Addresses stay unique while the objects are held.
+class PositionByAddress {
+ public:
+  // The position recorded for `address`; records `fresh` for it if there is none.
+  std::uint32_t find_or_add(const void* address, std::uint32_t fresh) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    for (std::size_t i = start(address);; i = (i + 1) & (slots_.size() - 1)) {
+      Slot& slot = slots_[i];
+      if (slot.address == address) return slot.position;
+      if (slot.address == nullptr) {
+        slot = Slot{address, fresh};
+        ++used_;
+        return fresh;
+      }
+    }
+  }
+
+ private:
+  struct Slot {
+    const void* address = nullptr;
+    std::uint32_t position = 0;
+  };
+  std::size_t start(const void* address) const noexcept {
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(address) * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  void grow() {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.empty() ? 16 : slots_.size() * 2));
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots_.size()));
+    for (const Slot& slot : old) {
+      if (slot.address == nullptr) continue;
+      std::size_t i = start(slot.address);
+      while (slots_[i].address != nullptr) i = (i + 1) & (slots_.size() - 1);
+      slots_[i] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+  unsigned shift_ = 64;
+};
+
 // Stores queued for one nested core: each (object, holder id) pair asks to store the object for
 // that holder (see IndexAPI::store_nested). Gathered per core so that a bulk add takes the core's
-// locks once for all of its holders rather than once per holder.
+// locks once for all of its holders rather than once per holder, and each object is held once,
+// however many holders share it.
 struct NestedStore {
-  IndexableHandle obj;
-  std::uint32_t obj_id;  // obj's id, kept here so that sorting the batch does not visit the objects
+  std::uint32_t object;  // position in NestedStores::objects
   std::uint32_t parent_id;
-  std::uint32_t arrival;  // position in the batch as queued (the batch is sorted when it runs)
 };
 struct NestedStores {
   std::shared_ptr<IndexAPI> core;
+  // Each object once, in the order of its first pair: positions order the objects by arrival.
+  std::vector<IndexableHandle> objects;
   std::vector<NestedStore> items;
+  PositionByAddress positions;  // of objects
+
+  // `make_handle()` gives the handle of `obj`, made only for an object not queued yet.
+  template <class MakeHandle>
+  void add(PyObject* obj, MakeHandle&& make_handle, std::uint32_t parent_id) {
+    const auto fresh = static_cast<std::uint32_t>(objects.size());
+    const std::uint32_t position = positions.find_or_add(obj, fresh);
+    if (position == fresh) objects.push_back(make_handle());
+    items.push_back(NestedStore{position, parent_id});
+  }
 };
 
 // Which objects lie on a cycle of Indexable values (an object reaching itself through indexed
@@ -69,13 +123,18 @@ struct IndexWork {
   std::vector<NestedStores> stores;
   CycleMemo cycles;
 
-  void store(const std::shared_ptr<IndexAPI>& core, IndexableHandle obj, std::uint32_t obj_id, std::uint32_t parent_id) {
+  void store(const std::shared_ptr<IndexAPI>& core, const IndexableHandle& obj, std::uint32_t parent_id) {
+    stores_for(core).add(obj.get(), [&] { return obj; }, parent_id);
+  }
+  // As store, for an Indexable value: its handle is copied only the first time.
+  void store(const std::shared_ptr<IndexAPI>& core, const PyValue& value, std::uint32_t parent_id) {
+    stores_for(core).add(value.obj(), [&] { return value.primitave().as_ind_handle(); }, parent_id);
+  }
+  NestedStores& stores_for(const std::shared_ptr<IndexAPI>& core) {
     auto at = std::find_if(stores.rbegin(), stores.rend(), [&](const NestedStores& s) { return s.core == core; });
-    if (at == stores.rend()) {
-      stores.push_back(NestedStores{core, {}});
-      at = stores.rbegin();
-    }
-    at->items.push_back(NestedStore{std::move(obj), obj_id, parent_id, static_cast<std::uint32_t>(at->items.size())});
+    if (at != stores.rend()) return *at;
+    stores.push_back(NestedStores{core});
+    return stores.back();
   }
   bool empty() const noexcept { return jobs.empty() && stores.empty(); }
 };

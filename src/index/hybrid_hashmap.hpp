@@ -151,10 +151,11 @@ class HybridHashmap {
   // be made from the caller's (see Indexable::assign).
   bool sole() const noexcept { return refs_.load(std::memory_order_acquire) == 1; }
 
-  // A hint that the map is about to be read: starts loading its block, header and small-form
-  // values (without reading it: the lines a full small form would cover). Changes nothing.
-  void prefetch() const noexcept {
-    const char* block = reinterpret_cast<const char*>(this);
+  // A hint that `map` is about to be read: starts loading its block, header and small-form values
+  // (the lines a full small form would cover). Reads nothing, so a map freed meanwhile is only a
+  // wasted hint.
+  static void prefetch(const HybridHashmap* map) noexcept {
+    const char* block = reinterpret_cast<const char*>(map);
     for (std::size_t at = 0; at < header_size() + kSmallCapacity * sizeof(V); at += 64) prefetch_read(block + at);
   }
 

@@ -90,7 +90,7 @@ class Indexable {
   // snapshot_for_index writes) and its current map. They change nothing; a map replaced meanwhile
   // is only a wasted hint.
   void prefetch() const noexcept { prefetch_write(this); }
-  void prefetch_map() const noexcept { attributes_.load(std::memory_order_relaxed)->prefetch(); }
+  void prefetch_map() const noexcept { AttributeMap::prefetch(attributes_.load(std::memory_order_relaxed)); }
 
   // Called by a core under its slot lock when the object's slot is filled / emptied. The process's
   // placeholder core is never recorded; dead cores are dropped on the way.

@@ -37,10 +37,18 @@ bool child_needs_split(const BitMapBTreeNode& child) noexcept {
 }
 
 // How many entries a node splitting for `key` keeps: most of them when the key lies beyond its
-// last one (its last child, for an internal node), else half.
-uint32_t split_keep(const LeafNode& leaf, Key128 key) noexcept {
+// last one (its last child, for an internal node), else half. A leaf that a sorted batch enters
+// in the middle, with `next` (the batch's following key) going into the same gap, splits at the
+// gap instead: the left part then takes the batch's keys as appends and fills up, where an even
+// split would leave both halves to fill only halfway.
+uint32_t split_keep(const LeafNode& leaf, Key128 key, const CompositeKey128* next) noexcept {
   const bool appending = key > leaf.entries[leaf.offset + leaf.count - 1].key;
-  return appending ? leaf.count * kAppendKeepTenths / 10 : leaf.count / 2;
+  if (appending) return leaf.count * kAppendKeepTenths / 10;
+  if (next != nullptr) {
+    const uint32_t gap = leaf.lower_bound(key);
+    if (gap > 0 && next->key < leaf.entries[leaf.offset + gap].key) return gap;
+  }
+  return leaf.count / 2;
 }
 
 uint32_t split_keep(const InternalNode& node, Key128 key) noexcept {
@@ -219,12 +227,13 @@ std::pair<CompositeKey128, std::unique_ptr<LeafNode>> LeafNode::split(uint32_t k
   if (moved == 0) fail(kInvalidOffset);
   auto right = std::make_unique<LeafNode>();
   const auto run = entries.begin() + offset;
-  std::copy(run + keep, run + count, right->entries.begin() + kSplitRightOffset);
-  right->offset = kSplitRightOffset;
+  // At kSplitRightOffset when the half fits there (at most 48 entries), else centred.
+  right->offset = std::min(kSplitRightOffset, (kFanOut - moved) / 2);
+  std::copy(run + keep, run + count, right->entries.begin() + right->offset);
   right->count = moved;
   count = keep;
   recenter();
-  const CompositeKey128 separator = right->entries[kSplitRightOffset];
+  const CompositeKey128 separator = right->entries[right->offset];
   return {separator, std::move(right)};
 }
 
@@ -249,12 +258,12 @@ uint32_t InternalNode::child_position(Key128 key) const noexcept {
   return at_or_below == 0 ? 0 : at_or_below - 1;
 }
 
-bool InternalNode::insert(const CompositeKey128& key) {
+bool InternalNode::insert(const CompositeKey128& key, const CompositeKey128* next) {
   const uint32_t position = child_position(key.key);
   const uint32_t slot = offset + position;
   BitMapBTreeNode& child = children[slot];
   if (!child.present()) fail(kMissingChild);
-  if (child_needs_split(child)) return split_and_insert(key, position);
+  if (child_needs_split(child)) return split_and_insert(key, position, next);
 
   bool added;
   if (LeafNode* leaf = child.leaf()) {
@@ -262,7 +271,7 @@ bool InternalNode::insert(const CompositeKey128& key) {
     added = leaf->insert_non_full(key);
   } else {
     if (!bitmaps[slot]) fail(kNoInternalBitmap);
-    added = child.internal()->insert(key);
+    added = child.internal()->insert(key, next);
   }
   // A repeated pair needs no add: its id is in every bitmap on its path already.
   if (added) bitmaps[slot]->add(key.id());
@@ -270,7 +279,7 @@ bool InternalNode::insert(const CompositeKey128& key) {
   return added;
 }
 
-bool InternalNode::split_and_insert(const CompositeKey128& key, uint32_t position) {
+bool InternalNode::split_and_insert(const CompositeKey128& key, uint32_t position, const CompositeKey128* next) {
   if (count >= kFanOut) fail(kNodeFull);
   uint32_t slot = offset + position;
   if (!children[slot].present()) fail(kMissingChild);
@@ -292,7 +301,7 @@ bool InternalNode::split_and_insert(const CompositeKey128& key, uint32_t positio
   // ascending; the first separator is never compared in a descent, only kept in order.
   CompositeKey128 left_first;
   if (LeafNode* leaf = children[slot].leaf()) {
-    auto [s, r] = leaf->split(split_keep(*leaf, key.key));
+    auto [s, r] = leaf->split(split_keep(*leaf, key.key, next));
     left_ids = leaf->ids();
     right_ids = r->ids();
     left_first = leaf->entries[leaf->offset];
@@ -317,9 +326,9 @@ bool InternalNode::split_and_insert(const CompositeKey128& key, uint32_t positio
   ++count;
   // Descending again applies the one descent rule: a key >= the separator goes right. Neither
   // half can need a split (an even split leaves at most 48 entries in each; an appending one at
-  // most 86 recentered on the left, where the key does not go, and 10 on the right), so this
-  // recursion ends at once.
-  return insert(key);
+  // most 86 recentered on the left, where the key does not go, and 10 on the right; one at a gap
+  // fewer than 86 on each side, centred), so this recursion ends at once.
+  return insert(key, next);
 }
 
 std::pair<CompositeKey128, std::unique_ptr<InternalNode>> InternalNode::split(uint32_t keep) {
@@ -408,7 +417,7 @@ uint64_t BitMapBTree::insert_many(std::vector<CompositeKey128>& keys) {
   for (std::size_t i = 0; i < keys.size();) {
     const std::size_t placed = insert_run(keys, i, added);
     if (placed == 0) {
-      if (insert_key(keys[i])) added.push_back(keys[i].id());
+      if (insert_key(keys[i], i + 1 < keys.size() ? &keys[i + 1] : nullptr)) added.push_back(keys[i].id());
       ++i;
     }
     i += placed;
@@ -472,7 +481,7 @@ std::size_t BitMapBTree::insert_run(const std::vector<CompositeKey128>& keys, st
   return next - first;
 }
 
-bool BitMapBTree::insert_key(const CompositeKey128& key) {
+bool BitMapBTree::insert_key(const CompositeKey128& key, const CompositeKey128* next) {
   if (!root_.present()) root_ = BitMapBTreeNode(std::make_unique<LeafNode>());
 
   if (child_needs_split(root_)) {
@@ -483,7 +492,7 @@ bool BitMapBTree::insert_key(const CompositeKey128& key) {
     Bitmap left_ids;
     Bitmap right_ids;
     if (LeafNode* leaf = root_.leaf()) {
-      auto [s, r] = leaf->split(split_keep(*leaf, key.key));
+      auto [s, r] = leaf->split(split_keep(*leaf, key.key, next));
       if (leaf->count == 0) fail(kInvalidOffset);
       left_separator = leaf->entries[leaf->offset];
       left_ids = leaf->ids();
@@ -511,7 +520,7 @@ bool BitMapBTree::insert_key(const CompositeKey128& key) {
     root_ = BitMapBTreeNode(std::move(root));
   }
 
-  return root_.leaf() ? root_.leaf()->insert_non_full(key) : root_.internal()->insert(key);
+  return root_.leaf() ? root_.leaf()->insert_non_full(key) : root_.internal()->insert(key, next);
 }
 
 bool BitMapBTree::remove(NumericValue value, uint32_t id) {

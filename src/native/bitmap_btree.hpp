@@ -202,10 +202,10 @@ struct InternalNode {
   // Inserts `key` below this node, splitting a full child on the way down; returns false when the
   // key was already present. The caller guarantees room for one more child: the split test
   // failed for this node.
-  bool insert(const CompositeKey128& key);
+  bool insert(const CompositeKey128& key, const CompositeKey128* next = nullptr);
   // Splits the child at run position `position`, places the right half after it and inserts
   // `key` into the half it belongs to (keys >= the new separator go right).
-  bool split_and_insert(const CompositeKey128& key, uint32_t position);
+  bool split_and_insert(const CompositeKey128& key, uint32_t position, const CompositeKey128* next);
   std::pair<CompositeKey128, std::unique_ptr<InternalNode>> split(uint32_t keep);
   void recenter() noexcept;
   // Moves slots [first, end) by `distance` slots up; the vacated slots become empty.
@@ -262,7 +262,8 @@ class BitMapBTree {
  private:
   bool remove_shared(const CompositeKey128& key);
   // Places `key` in the nodes (splitting on the way down); the id sets and size_ are the caller's.
-  bool insert_key(const CompositeKey128& key);
+  // `next`: the following key of a sorted batch, if any (see split_keep).
+  bool insert_key(const CompositeKey128& key, const CompositeKey128* next = nullptr);
   // Places keys[first..] while they fall into one leaf that needs no split; appends the ids of
   // the new pairs to `added` and returns how many keys it took (see insert_many).
   std::size_t insert_run(const std::vector<CompositeKey128>& keys, std::size_t first, std::vector<uint32_t>& added);

@@ -422,5 +422,26 @@ TEST(BitMapBTree, BrokenInvariantsAreReportedAndFailClearly) {
   EXPECT_EQ(tree.verify(), "");
 }
 
+// Batches after the first enter every value's run of ids in the middle of the tree (ids ascend,
+// values repeat: a price, a bucket). Leaves split at the gap the batch fills, not evenly, so they
+// end some 70% full rather than 56%; entries and ids stay exact.
+TEST(BitMapBTree, BatchesIntoTheMiddleFillTheirLeaves) {
+  BitMapBTree tree;
+  const uint32_t n = 200'000;
+  for (uint32_t start = 0; start < n; start += 50'000) {
+    std::vector<CompositeKey128> keys;
+    for (uint32_t i = start; i < start + 50'000; ++i) keys.push_back(CompositeKey128::make(I(i % 997), i + 1));
+    ASSERT_EQ(tree.insert_many(keys), 50'000u);
+  }
+  ASSERT_EQ(tree.verify(), "");
+  EXPECT_GE(double(n) / (leaves_of(tree).size() * kFanOut), 0.65);
+  const Bitmap universe = all_ids(n + 1);
+  Bitmap expected;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (i % 997 >= 10 && i % 997 < 20) expected.add(i + 1);
+  }
+  EXPECT_TRUE(tree.query_range(incl(I(10)), excl(I(20)), universe) == expected);
+}
+
 }  // namespace
 }  // namespace vantorelle

@@ -44,17 +44,19 @@ void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_l
     });
     return any;
   };
-  // Most objects hold Indexable values that hold none themselves: two levels, known without the
-  // memo (a value that holds nothing can lie on no cycle). The holder is an ancestor, not a leaf:
-  // the cores cut the cycle back to it, which only the full walk sees.
-  auto holds_only_leaves = [&](Indexable* obj) {
-    bool leaves = true;
+  // Most objects hold no Indexable value (one level), or only values that hold none themselves
+  // (two levels), known without the memo: a value that holds nothing can lie on no cycle. The
+  // holder is an ancestor, not a leaf: the cores cut the cycle back to it, which only the full
+  // walk sees.
+  enum class Holds { Nothing, Leaves, More };
+  auto holds = [&](Indexable* obj) {
+    Holds found = Holds::Nothing;
     obj->snapshot_under_gil().for_each([&](const AttrName& name, const PyValue& value) {
-      if (!leaves || name.is_private() || !value.primitave().is_ind()) return;
+      if (found == Holds::More || name.is_private() || !value.primitave().is_ind()) return;
       Indexable* child = &value.primitave().ind_native();
-      leaves = child != holder && !has_children(child);
+      found = child != holder && !has_children(child) ? Holds::Leaves : Holds::More;
     });
-    return leaves;
+    return found;
   };
   auto too_deep = [&](std::uint64_t deepest_level) {
     if (deepest_level <= kMaxNestingDepth) return;
@@ -73,12 +75,9 @@ void check_nesting_depth(std::span<Indexable* const> roots, std::uint32_t base_l
     if (at + 2 * kAhead < roots.size()) roots[at + 2 * kAhead]->prefetch();
     if (at + kAhead < roots.size()) roots[at + kAhead]->prefetch_map();
     Indexable* root = roots[at];
-    if (!has_children(root)) {
-      too_deep(base_level);
-      continue;
-    }
-    if (holds_only_leaves(root)) {
-      too_deep(base_level + 1);
+    const Holds held = holds(root);
+    if (held != Holds::More) {
+      too_deep(held == Holds::Nothing ? base_level : base_level + 1);
       continue;
     }
     if (height.count(root) == 0) {

@@ -215,13 +215,13 @@ class IndexAPI::AttributeBatch {
 void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
   py::DeferReleases defer;
   std::vector<IndexableHandle> replaced;  // dropped after the locks
+  std::vector<std::uint32_t> added;       // reserved before the locks: a failure there poisons them
+  added.reserve(objs.size());
   {
     auto ids_guard = ids_->lock.write();
     auto guard = items_->lock.write();
     Slots& slots = items_->value;
     std::shared_ptr<IndexAPI> self = shared_from_this();
-    std::vector<std::uint32_t> added;
-    added.reserve(objs.size());
     for (std::size_t at = 0; at < objs.size(); ++at) {
       if (at + 8 < objs.size()) objs[at + 8].native().prefetch();
       Indexable& native = objs[at].native();

@@ -361,6 +361,7 @@ void IndexAPI::store_nested(NestedStores& queued, IndexWork& work) {
   std::vector<NestedStore>& items = queued.items;
   // A value that already holds its holder (directly or further up) is a cycle: it stays in the
   // owning core's value table, but the descent stops here.
+  const std::size_t queued_pairs = items.size();
   if (owner->level_ != 0) {
     std::erase_if(items, [&](const NestedStore& item) {
       if (!closes_cycle(objects[item.object].native(), item.parent_id, work.cycles)) return false;
@@ -369,11 +370,19 @@ void IndexAPI::store_nested(NestedStores& queued, IndexWork& work) {
     });
   }
   // Grouped by object, in the order the objects arrived: a value table keeps the first of equal
-  // values as its key, which dotted groups show. The order of an object's holders does not matter:
-  // they go into one set.
-  {
-    std::vector<NestedStore> scratch;
+  // values as its key, which dotted groups show. An object arrives with its first pair left after
+  // the cut, which is its first pair (its position) unless that one closed a cycle. The order of
+  // an object's holders does not matter: they go into one set.
+  std::vector<NestedStore> scratch;
+  if (items.size() == queued_pairs) {
     radix_sort(items, scratch, [](const NestedStore& item) { return item.object; });
+  } else {
+    std::vector<std::uint32_t> arrival(objects.size(), 0xFFFFFFFFu);
+    for (std::size_t k = 0; k < items.size(); ++k) {
+      std::uint32_t& first = arrival[items[k].object];
+      if (first == 0xFFFFFFFFu) first = static_cast<std::uint32_t>(k);
+    }
+    radix_sort(items, scratch, [&](const NestedStore& item) { return arrival[item.object]; });
   }
   std::vector<IndexableHandle> fresh;  // stored by this batch, in arrival order
   {

@@ -94,3 +94,22 @@ def test_nested_objects_enter_in_the_order_their_holders_arrived():
     for index in (bulk, single):
         assert [type(k) for k in index.group_by("n")] == [int]
         assert [type(k) for k in index.group_by("c.n")] == [int]
+
+
+def test_a_nested_object_arrives_with_its_first_pair_that_closes_no_cycle():
+    # t1's first holder a1 is held by t1 itself: that pair closes a cycle and is cut, so in "a.b"
+    # t1 arrives with its later holder, after z, and z's 1.0 keys the group, as one by one.
+    def build():
+        t1 = Indexable(name=1)
+        a1 = Indexable(b=t1)
+        t1.a = a1
+        z = Indexable(name=1.0)
+        return [t1, Indexable(a=Indexable(b=z)), Indexable(a=Indexable(b=t1))]
+
+    bulk, single = Index(), Index()
+    bulk.add_object_many(build())
+    for obj in build():
+        single.add_object(obj)
+    for index in (bulk, single):
+        assert _verify_index(index) == ""
+        assert [(k, type(k)) for k in index.group_by("a.b.name")] == [(1.0, float)]

@@ -14,7 +14,8 @@ void unite_into(Bitmap& into, const HybridSet& set) {
   if (const Bitmap* bitmap = set.bitmap()) {
     into.or_inplace(*bitmap);
   } else {
-    set.for_each([&](std::uint32_t id) { into.add(id); });
+    const std::span<const std::uint32_t> ids = set.ids();
+    into.add_many(ids.data(), ids.size());
   }
 }
 

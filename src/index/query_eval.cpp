@@ -52,7 +52,8 @@ void SetUnion::add(const HybridSet& set) {
   if (const Bitmap* bitmap = set.bitmap()) {
     bitmaps_.push_back(bitmap);
   } else {
-    set.for_each([&](std::uint32_t id) { loose_.push_back(id); });
+    const std::span<const std::uint32_t> ids = set.ids();
+    loose_.insert(loose_.end(), ids.begin(), ids.end());
   }
 }
 

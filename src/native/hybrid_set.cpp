@@ -1,118 +1,253 @@
 #include "native/hybrid_set.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace vantorelle {
 
 namespace {
 
-Bitmap bitmap_of(const Small& s) { return Bitmap::of(s.ids.data(), s.length); }
+// Capacities that fill their allocation: the header and the ids then make 16k + 8 bytes, the
+// usable size of the general allocator's chunks.
+uint32_t rounded_capacity(uint64_t wanted) {
+  const uint64_t rounded = std::max<uint64_t>(8, (wanted + 3) & ~uint64_t{3});
+  return static_cast<uint32_t>(std::min<uint64_t>(rounded, HybridSet::kSortedCapacity));
+}
 
 }  // namespace
 
-bool Small::contains(uint32_t id) const noexcept {
-  return std::find(ids.begin(), ids.begin() + length, id) != ids.begin() + length;
+HybridSet::Sorted* HybridSet::Sorted::make(uint32_t capacity) {
+  capacity = rounded_capacity(capacity);
+  void* block = std::malloc(sizeof(Sorted) + sizeof(uint32_t) * capacity);
+  if (block == nullptr) throw std::bad_alloc();
+  return new (block) Sorted{0, capacity};
 }
 
-HybridSet Small::or_inplace_small(const Small& other) const {
-  Small merged = *this;
-  for (uint32_t i = 0; i < other.length; ++i) {
-    const uint32_t id = other.ids[i];
-    if (merged.contains(id)) continue;
-    if (merged.length == kCapacity) {
-      Bitmap result = bitmap_of(*this);
-      result.add_many(other.ids.data(), other.length);
-      return HybridSet::from_bitmap(std::move(result));
-    }
-    merged.ids[merged.length++] = id;
-  }
-  return HybridSet::from_small(merged);
-}
+void HybridSet::Sorted::free(Sorted* block) noexcept { std::free(block); }
 
 HybridSet HybridSet::single(uint32_t id) noexcept {
   HybridSet set;
-  set.form_ = Small{{id, 0, 0, 0}, 1};
-  return set;
-}
-
-HybridSet HybridSet::from_small(const Small& small) {
-  HybridSet set;
-  set.form_ = small;
+  set.small_[0] = id;
+  set.length_ = 1;
+  set.form_ = Form::Small;
   return set;
 }
 
 HybridSet HybridSet::from_bitmap(Bitmap bitmap) noexcept {
   HybridSet set;
-  set.form_ = std::move(bitmap);
+  set.become_bitmap(std::move(bitmap));
   return set;
+}
+
+HybridSet::HybridSet(HybridSet&& other) noexcept : length_(other.length_), form_(other.form_) {
+  switch (form_) {
+    case Form::Small: std::copy(other.small_, other.small_ + length_, small_); break;
+    case Form::Sorted: sorted_ = other.sorted_; break;
+    case Form::Bitmap: new (&bitmap_) Bitmap(std::move(other.bitmap_)); break;
+    case Form::Empty: break;
+  }
+  // The block changed hands; the moved-from bitmap holds nothing but is still destroyed.
+  if (other.form_ == Form::Bitmap) other.bitmap_.~Bitmap();
+  other.form_ = Form::Empty;
+  other.length_ = 0;
+}
+
+HybridSet& HybridSet::operator=(HybridSet&& other) noexcept {
+  if (this != &other) {
+    reset();
+    new (this) HybridSet(std::move(other));
+  }
+  return *this;
+}
+
+void HybridSet::reset() noexcept {
+  if (form_ == Form::Sorted) {
+    Sorted::free(sorted_);
+  } else if (form_ == Form::Bitmap) {
+    bitmap_.~Bitmap();
+  }
+  form_ = Form::Empty;
+  length_ = 0;
+}
+
+void HybridSet::become_sorted(const uint32_t* ids, std::size_t count) {
+  Sorted* block = Sorted::make(static_cast<uint32_t>(count));
+  std::copy(ids, ids + count, block->ids());
+  block->size = static_cast<uint32_t>(count);
+  reset();
+  sorted_ = block;
+  form_ = Form::Sorted;
+}
+
+void HybridSet::become_bitmap(Bitmap bitmap) noexcept {
+  reset();
+  new (&bitmap_) Bitmap(std::move(bitmap));
+  form_ = Form::Bitmap;
 }
 
 HybridSet HybridSet::copy() const {
-  if (const Bitmap* b = bitmap()) return from_bitmap(b->copy());
   HybridSet set;
-  if (const Small* s = small()) set.form_ = *s;
+  switch (form_) {
+    case Form::Small:
+      std::copy(small_, small_ + length_, set.small_);
+      set.length_ = length_;
+      set.form_ = Form::Small;
+      break;
+    case Form::Sorted: set.become_sorted(sorted_->ids(), sorted_->size); break;
+    case Form::Bitmap: set.become_bitmap(bitmap_.copy()); break;
+    case Form::Empty: break;
+  }
   return set;
 }
 
+std::span<const uint32_t> HybridSet::ids() const noexcept {
+  if (form_ == Form::Small) return {small_, length_};
+  if (form_ == Form::Sorted) return {sorted_->ids(), sorted_->size};
+  return {};
+}
+
 void HybridSet::add(uint32_t id) {
-  if (Bitmap* b = std::get_if<Bitmap>(&form_)) {
-    b->add(id);
-    return;
+  switch (form_) {
+    case Form::Bitmap: bitmap_.add(id); return;
+    case Form::Empty: *this = single(id); return;
+    case Form::Small: {
+      if (std::find(small_, small_ + length_, id) != small_ + length_) return;
+      if (length_ < kSmallCapacity) {
+        small_[length_++] = id;
+        return;
+      }
+      uint32_t grown[kSmallCapacity + 1];
+      std::copy(small_, small_ + length_, grown);
+      grown[length_] = id;
+      std::sort(grown, grown + kSmallCapacity + 1);
+      become_sorted(grown, kSmallCapacity + 1);
+      return;
+    }
+    case Form::Sorted: {
+      Sorted* block = sorted_;
+      uint32_t* at = std::lower_bound(block->ids(), block->ids() + block->size, id);
+      if (at != block->ids() + block->size && *at == id) return;
+      if (block->size == block->capacity) {
+        if (block->capacity == kSortedCapacity) {
+          Bitmap grown = Bitmap::of(block->ids(), block->size);
+          grown.add(id);
+          become_bitmap(std::move(grown));
+          return;
+        }
+        const std::size_t offset = static_cast<std::size_t>(at - block->ids());
+        Sorted* larger = Sorted::make(block->capacity + block->capacity / 2);
+        std::copy(block->ids(), block->ids() + block->size, larger->ids());
+        larger->size = block->size;
+        Sorted::free(block);
+        sorted_ = block = larger;
+        at = block->ids() + offset;
+      }
+      std::copy_backward(at, block->ids() + block->size, block->ids() + block->size + 1);
+      *at = id;
+      ++block->size;
+      return;
+    }
   }
-  if (is_empty_form()) form_ = Small{};
-  Small& s = std::get<Small>(form_);
-  if (s.contains(id)) return;
-  if (s.length < Small::kCapacity) {
-    s.ids[s.length++] = id;
-    return;
-  }
-  Bitmap grown = bitmap_of(s);
-  grown.add(id);
-  form_ = std::move(grown);
 }
 
 void HybridSet::add_many(const uint32_t* ids, std::size_t count) {
+  // The small form keeps arrival order, so it takes ids one at a time until it grows out of it.
   std::size_t k = 0;
-  for (; k < count && !is_bitmap(); ++k) add(ids[k]);
-  if (k < count) std::get<Bitmap>(form_).add_many(ids + k, count - k);
+  for (; k < count && (form_ == Form::Empty || form_ == Form::Small); ++k) add(ids[k]);
+  if (k == count) return;
+  if (form_ == Form::Bitmap) {
+    bitmap_.add_many(ids + k, count - k);
+  } else {
+    merge_sorted(ids + k, count - k);
+  }
+}
+
+void HybridSet::merge_sorted(const uint32_t* ids, std::size_t count) {
+  const Sorted& block = *sorted_;
+  if (block.size + count > kSortedCapacity) {
+    // Likely past the sorted form; repeats may still bring the batch back within it.
+    Bitmap merged = Bitmap::of(block.ids(), block.size);
+    merged.add_many(ids, count);
+    if (merged.cardinality() > kSortedCapacity) {
+      become_bitmap(std::move(merged));
+      return;
+    }
+    std::vector<uint32_t> all = merged.to_vector();
+    become_sorted(all.data(), all.size());
+    return;
+  }
+  uint32_t incoming[kSortedCapacity];
+  std::copy(ids, ids + count, incoming);
+  std::sort(incoming, incoming + count);
+  uint32_t merged[kSortedCapacity];
+  uint32_t* end = std::set_union(block.ids(), block.ids() + block.size, incoming, incoming + count, merged);
+  end = std::unique(merged, end);
+  const std::size_t size = static_cast<std::size_t>(end - merged);
+  if (size <= block.capacity) {
+    std::copy(merged, end, sorted_->ids());
+    sorted_->size = static_cast<uint32_t>(size);
+  } else {
+    become_sorted(merged, size);
+  }
 }
 
 void HybridSet::remove(uint32_t id) noexcept {
-  if (Bitmap* b = std::get_if<Bitmap>(&form_)) {
-    b->remove(id);
-    return;
+  switch (form_) {
+    case Form::Bitmap: bitmap_.remove(id); return;
+    case Form::Empty: return;
+    case Form::Small: {
+      uint32_t* end = small_ + length_;
+      uint32_t* at = std::find(small_, end, id);
+      if (at == end) return;
+      std::copy(at + 1, end, at);
+      --length_;
+      return;
+    }
+    case Form::Sorted: {
+      Sorted* block = sorted_;
+      uint32_t* end = block->ids() + block->size;
+      uint32_t* at = std::lower_bound(block->ids(), end, id);
+      if (at == end || *at != id) return;
+      std::copy(at + 1, end, at);
+      --block->size;
+      // Memory follows what the set holds: a block left three-quarters empty is halved.
+      if (block->size * 4 <= block->capacity && block->capacity > 8) {
+        const uint32_t capacity = rounded_capacity(block->capacity / 2);
+        if (void* smaller = std::realloc(block, sizeof(Sorted) + sizeof(uint32_t) * capacity)) {
+          sorted_ = static_cast<Sorted*>(smaller);
+          sorted_->capacity = capacity;
+        }
+      }
+      return;
+    }
   }
-  Small* s = std::get_if<Small>(&form_);
-  if (s == nullptr) return;
-  auto end = s->ids.begin() + s->length;
-  auto it = std::find(s->ids.begin(), end, id);
-  if (it == end) return;
-  std::copy(it + 1, end, it);
-  --s->length;
 }
 
 // Each case builds the result before storing it, so a failed allocation leaves the set as it was.
 void HybridSet::or_inplace(const HybridSet& other) {
   if (&other == this || other.is_empty_form()) return;
-  const Small* other_small = other.small();
-  const Bitmap* other_bitmap = other.bitmap();
-  if (is_empty_form()) {
-    form_ = other.copy().form_;
-  } else if (Small* s = std::get_if<Small>(&form_)) {
-    if (other_small) {
-      form_ = s->or_inplace_small(*other_small).form_;
+  if (form_ == Form::Empty) {
+    *this = other.copy();
+  } else if (form_ == Form::Bitmap) {
+    if (const Bitmap* b = other.bitmap()) {
+      bitmap_.or_inplace(*b);
     } else {
-      Bitmap result = bitmap_of(*s);
-      result.or_inplace(*other_bitmap);
-      form_ = std::move(result);
+      const std::span<const uint32_t> more = other.ids();
+      bitmap_.add_many(more.data(), more.size());
     }
+  } else if (const Bitmap* b = other.bitmap()) {
+    Bitmap result = to_bitmap();
+    result.or_inplace(*b);
+    become_bitmap(std::move(result));
   } else {
-    Bitmap& b = std::get<Bitmap>(form_);
-    if (other_small) {
-      b.add_many(other_small->ids.data(), other_small->length);
-    } else {
-      b.or_inplace(*other_bitmap);
-    }
+    HybridSet result = copy();
+    const std::span<const uint32_t> more = other.ids();
+    result.add_many(more.data(), more.size());
+    *this = std::move(result);
   }
 }
 
@@ -120,76 +255,88 @@ void HybridSet::and_inplace(const HybridSet& other) {
   if (&other == this) {
     // The intersection of a set with itself is the set; only the empty form changes, into the
     // empty small set, as with any empty operand.
-    if (is_empty_form()) form_ = Small{};
+    if (is_empty_form()) form_ = Form::Small;
     return;
   }
   if (is_empty_form() || other.is_empty_form()) {
-    form_ = Small{};
+    reset();
+    form_ = Form::Small;
     return;
   }
-  const Small* other_small = other.small();
-  const Bitmap* other_bitmap = other.bitmap();
-  if (Small* s = std::get_if<Small>(&form_)) {
-    if (other_small) {
-      Small kept;
-      for (uint32_t i = 0; i < s->length; ++i) {
-        if (other_small->contains(s->ids[i])) kept.ids[kept.length++] = s->ids[i];
-      }
-      *s = kept;
+  if (form_ == Form::Bitmap) {
+    if (const Bitmap* b = other.bitmap()) {
+      bitmap_.and_inplace(*b);
     } else {
-      Bitmap result = bitmap_of(*s);
-      result.and_inplace(*other_bitmap);
-      form_ = std::move(result);
+      const std::span<const uint32_t> kept = other.ids();
+      bitmap_.and_inplace(Bitmap::of(kept.data(), kept.size()));
     }
+  } else if (form_ == Form::Small && other.is_bitmap()) {
+    Bitmap result = to_bitmap();
+    result.and_inplace(other.bitmap_);
+    become_bitmap(std::move(result));
   } else {
-    Bitmap& b = std::get<Bitmap>(form_);
-    if (other_small) {
-      b.and_inplace(bitmap_of(*other_small));
-    } else {
-      b.and_inplace(*other_bitmap);
-    }
+    // Filtering in place keeps the order and needs no memory.
+    uint32_t* first = form_ == Form::Small ? small_ : sorted_->ids();
+    uint32_t* last = form_ == Form::Small ? small_ + length_ : sorted_->ids() + sorted_->size;
+    uint32_t* end = std::remove_if(first, last, [&](uint32_t id) { return !other.contains(id); });
+    const auto kept = static_cast<uint32_t>(end - first);
+    (form_ == Form::Small ? length_ : sorted_->size) = kept;
   }
 }
 
 Bitmap HybridSet::as_bitmap() && {
-  Bitmap result = [&] {
-    if (Bitmap* b = std::get_if<Bitmap>(&form_)) return std::move(*b);
-    if (const Small* s = small()) return bitmap_of(*s);
-    return Bitmap();
-  }();
-  form_ = std::monostate{};
+  Bitmap result = form_ == Form::Bitmap ? std::move(bitmap_) : to_bitmap();
+  reset();
   return result;
 }
 
 Bitmap HybridSet::to_bitmap() const {
-  if (const Bitmap* b = bitmap()) return b->copy();
-  if (const Small* s = small()) return bitmap_of(*s);
-  return Bitmap();
+  if (form_ == Form::Bitmap) return bitmap_.copy();
+  const std::span<const uint32_t> all = ids();
+  return all.empty() ? Bitmap() : Bitmap::of(all.data(), all.size());
 }
 
 uint64_t HybridSet::size() const noexcept {
-  if (const Small* s = small()) return s->length;
-  if (const Bitmap* b = bitmap()) return b->cardinality();
+  switch (form_) {
+    case Form::Small: return length_;
+    case Form::Sorted: return sorted_->size;
+    case Form::Bitmap: return bitmap_.cardinality();
+    case Form::Empty: break;
+  }
   return 0;
 }
 
 bool HybridSet::contains(uint32_t id) const noexcept {
-  if (const Small* s = small()) return s->contains(id);
-  if (const Bitmap* b = bitmap()) return b->contains(id);
+  switch (form_) {
+    case Form::Small: return std::find(small_, small_ + length_, id) != small_ + length_;
+    case Form::Sorted: return std::binary_search(sorted_->ids(), sorted_->ids() + sorted_->size, id);
+    case Form::Bitmap: return bitmap_.contains(id);
+    case Form::Empty: break;
+  }
   return false;
 }
 
 std::string HybridSet::verify() const {
-  const Small* s = small();
-  if (s == nullptr) return {};
-  if (s->length > Small::kCapacity) {
-    return "small set has length " + std::to_string(s->length) + ", more than 4";
-  }
-  for (uint32_t i = 0; i < s->length; ++i) {
-    for (uint32_t j = 0; j < i; ++j) {
-      if (s->ids[i] == s->ids[j]) {
-        return "small set lists id " + std::to_string(s->ids[i]) + " twice (slots " +
-               std::to_string(j) + " and " + std::to_string(i) + ")";
+  if (form_ == Form::Small) {
+    if (length_ > kSmallCapacity) {
+      return "small set has length " + std::to_string(length_) + ", more than " + std::to_string(kSmallCapacity);
+    }
+    for (uint32_t i = 0; i < length_; ++i) {
+      for (uint32_t j = 0; j < i; ++j) {
+        if (small_[i] == small_[j]) {
+          return "small set lists id " + std::to_string(small_[i]) + " twice (slots " + std::to_string(j) + " and " +
+                 std::to_string(i) + ")";
+        }
+      }
+    }
+  } else if (form_ == Form::Sorted) {
+    const Sorted& block = *sorted_;
+    if (block.size > block.capacity || block.capacity > kSortedCapacity) {
+      return "sorted set holds " + std::to_string(block.size) + " ids in room for " + std::to_string(block.capacity);
+    }
+    for (uint32_t i = 1; i < block.size; ++i) {
+      if (block.ids()[i - 1] >= block.ids()[i]) {
+        return "sorted set lists id " + std::to_string(block.ids()[i]) + " after " + std::to_string(block.ids()[i - 1]);
       }
     }
   }

@@ -1,68 +1,61 @@
 // HybridSet: the id set kept for every attribute value and every parent list.
 //
-// Most values are carried by a handful of objects, so a set lives inline as up to four ids and
-// becomes a roaring bitmap only when a fifth distinct id arrives. A set never holds an id twice
-// in any form: if the small form listed a repeat, one later removal would leave the other copy
-// behind and the object would still be found under a value it no longer has.
+// Most values are carried by a handful of objects, and many more by a few dozen scattered over
+// the id space (the objects of one owner, of one day). A set has one of four forms:
+//  - empty: no payload, the neutral starting value of unions;
+//  - small: up to kSmallCapacity ids inline, in the order they were added;
+//  - sorted: up to kSortedCapacity ids, ascending, in one heap block. A roaring bitmap spends
+//    about 64 bytes on every 2^16-id chunk it touches, so for a few dozen ids spread over many
+//    chunks it costs ten times this block;
+//  - bitmap: a roaring bitmap, for everything larger.
+// Adds only move a set forward through these forms (small -> sorted -> bitmap), by its count of
+// distinct ids alone, so a batch of adds ends in the form that the same adds one by one give.
+// A set never holds an id twice in any form: if the small form listed a repeat, one later removal
+// would leave the other copy behind and the object would still be found under a value it no
+// longer has.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <type_traits>
-#include <variant>
 
 #include "native/bitmap.hpp"
 
 namespace vantorelle {
 
-class HybridSet;
-
-// Inline payload of the small form.
-struct Small {
-  static constexpr uint32_t kCapacity = 4;
-
-  // Slots 0 .. length-1 hold distinct ids in the order they were added; later slots are
-  // meaningless. length <= kCapacity.
-  std::array<uint32_t, kCapacity> ids{};
-  uint32_t length = 0;
-
-  bool contains(uint32_t id) const noexcept;
-  // The union: this set's ids in their order, then the other's ids not already present, in
-  // theirs. Small while at most four distinct ids result, a bitmap otherwise.
-  HybridSet or_inplace_small(const Small& other) const;
-};
-
-static_assert(sizeof(Small) == 20, "the small form must stay inline and tight");
-
 class HybridSet {
  public:
-  // The empty form: the neutral starting value of unions.
-  HybridSet() noexcept = default;
+  static constexpr uint32_t kSmallCapacity = 4;
+  static constexpr uint32_t kSortedCapacity = 128;
+
+  HybridSet() noexcept : length_(0), form_(Form::Empty) {}
   static HybridSet single(uint32_t id) noexcept;
-  // The ids of `small` must be distinct (verify() reports a repeat).
-  static HybridSet from_small(const Small& small);
   static HybridSet from_bitmap(Bitmap bitmap) noexcept;
 
-  HybridSet(HybridSet&&) noexcept = default;
-  HybridSet& operator=(HybridSet&&) noexcept = default;
+  HybridSet(HybridSet&& other) noexcept;
+  HybridSet& operator=(HybridSet&& other) noexcept;
   HybridSet(const HybridSet&) = delete;
   HybridSet& operator=(const HybridSet&) = delete;
+  ~HybridSet() { reset(); }
   // Duplicates the payload; for the bitmap form a full copy of the bitmap.
   HybridSet copy() const;
 
   // add and remove treat the empty form as a small set of length 0. Adding an id already
-  // present changes nothing; removing an absent one changes nothing. A bitmap set stays a
-  // bitmap, even when it becomes empty.
+  // present changes nothing; removing an absent one changes nothing. A sorted or bitmap set keeps
+  // its form when ids go, even when it becomes empty. A failed allocation leaves the set as it was.
   void add(uint32_t id);
-  // As add for each of `ids` in order (repeats allowed); the bitmap form takes them in one call.
+  // As add for each of `ids` in order (repeats allowed), with the same resulting form and order;
+  // sorted and bitmap sets take the batch in one merge.
   void add_many(const uint32_t* ids, std::size_t count);
   void remove(uint32_t id) noexcept;
 
-  // Both accept `other` being this very set. The forms of the result follow the table of each
-  // operation: or with the empty form leaves the other side (copied), and with the empty form
-  // gives an empty small set.
+  // Both accept `other` being this very set, and leave this set as it was if they fail. Forms of
+  // the result: or with the empty form leaves the other side (copied); or takes a bitmap when
+  // either side is one, and otherwise what adding the other's ids gives. and with the empty form
+  // gives an empty small set; a small set stays small except against a bitmap, which gives a
+  // bitmap; a sorted set stays sorted and a bitmap a bitmap.
   void or_inplace(const HybridSet& other);
   void and_inplace(const HybridSet& other);
 
@@ -77,37 +70,76 @@ class HybridSet {
   bool empty() const noexcept { return size() == 0; }
   bool contains(uint32_t id) const noexcept;
 
-  // Calls f(id) for every id: small form in slot order, bitmap form ascending. When f returns
-  // bool, false stops the walk.
+  // Calls f(id) for every id: small form in slot order, sorted and bitmap forms ascending. When f
+  // returns bool, false stops the walk.
   template <class F>
   void for_each(F&& f) const;
 
-  bool is_empty_form() const noexcept { return std::holds_alternative<std::monostate>(form_); }
-  bool is_small() const noexcept { return std::holds_alternative<Small>(form_); }
-  bool is_bitmap() const noexcept { return std::holds_alternative<Bitmap>(form_); }
-  // The payload of that form, or null when the set has another form.
-  const Small* small() const noexcept { return std::get_if<Small>(&form_); }
-  const Bitmap* bitmap() const noexcept { return std::get_if<Bitmap>(&form_); }
+  bool is_empty_form() const noexcept { return form_ == Form::Empty; }
+  bool is_small() const noexcept { return form_ == Form::Small; }
+  bool is_sorted() const noexcept { return form_ == Form::Sorted; }
+  bool is_bitmap() const noexcept { return form_ == Form::Bitmap; }
+  // The ids of a small set (slot order) or a sorted one (ascending); empty for the other forms.
+  std::span<const uint32_t> ids() const noexcept;
+  // The bitmap of the bitmap form, else null.
+  const Bitmap* bitmap() const noexcept { return form_ == Form::Bitmap ? &bitmap_ : nullptr; }
 
   // Empty string while the invariants hold, otherwise the first broken one.
   std::string verify() const;
 
  private:
-  std::variant<std::monostate, Small, Bitmap> form_;
+  enum class Form : uint8_t { Empty, Small, Sorted, Bitmap };
+
+  // The sorted form's block: `size` ids ascending, then room up to `capacity`
+  // (size <= capacity <= kSortedCapacity).
+  struct Sorted {
+    uint32_t size;
+    uint32_t capacity;
+    uint32_t* ids() noexcept { return reinterpret_cast<uint32_t*>(this + 1); }
+    const uint32_t* ids() const noexcept { return reinterpret_cast<const uint32_t*>(this + 1); }
+
+    // A block with room for at least `capacity` ids (rounded to fill its allocation), holding
+    // none; std::bad_alloc if there is no memory.
+    static Sorted* make(uint32_t capacity);
+    static void free(Sorted* block) noexcept;
+  };
+
+  void reset() noexcept;
+  // Makes this set the sorted set of `ids` (ascending, distinct, at most kSortedCapacity).
+  void become_sorted(const uint32_t* ids, std::size_t count);
+  void become_bitmap(Bitmap bitmap) noexcept;
+  // add_many for the sorted form.
+  void merge_sorted(const uint32_t* ids, std::size_t count);
+
+  // Invariants by form:
+  //  - Empty: no payload;
+  //  - Small: small_[0 .. length_) hold distinct ids in the order they were added;
+  //    length_ <= kSmallCapacity;
+  //  - Sorted: sorted_ is an owned block (see Sorted), its ids strictly ascending;
+  //  - Bitmap: bitmap_ is live.
+  union {
+    uint32_t small_[kSmallCapacity];
+    Sorted* sorted_;
+    Bitmap bitmap_;
+  };
+  uint32_t length_;  // Small only
+  Form form_;
 };
+
+static_assert(sizeof(HybridSet) == 24, "an id set stays three words: a value-table entry is one cache line");
 
 template <class F>
 void HybridSet::for_each(F&& f) const {
-  if (const Small* s = small()) {
-    for (uint32_t i = 0; i < s->length; ++i) {
-      if constexpr (std::is_same_v<std::invoke_result_t<F&, uint32_t>, bool>) {
-        if (!f(s->ids[i])) return;
-      } else {
-        f(s->ids[i]);
-      }
+  if (form_ == Form::Bitmap) {
+    bitmap_.for_each(f);
+    return;
+  }
+  for (uint32_t id : ids()) {
+    if constexpr (std::is_same_v<std::invoke_result_t<F&, uint32_t>, bool>) {
+      if (!f(id)) return;
+    } else {
+      f(id);
     }
-  } else if (const Bitmap* b = bitmap()) {
-    b->for_each(f);
   }
 }
 

@@ -1,6 +1,6 @@
 // HybridSet against a model that fixes, for each of three sets, its form and its ids in the
-// order the set must list them: the small form lists ids in the order they came, the bitmap form
-// ascending. Every operation runs on both; afterwards each set must verify(), have the model's
+// order the set must list them: the small form lists ids in the order they came, the sorted and
+// bitmap forms ascending. Every operation runs on both; afterwards each set must verify(), have the model's
 // form and list exactly the model's ids.
 #include <algorithm>
 #include <array>
@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char* kTarget = "fuzz_hybrid_set";
 
-enum class Form { Empty, Small, Bitmap };
+enum class Form { Empty, Small, Sorted, Bitmap };
 
 struct Model {
   Form form = Form::Empty;
@@ -32,21 +32,25 @@ struct Model {
   void push(uint32_t id) {
     if (members.insert(id).second) ids.push_back(id);
   }
-  void become_bitmap() {
-    form = Form::Bitmap;
+  void become(Form ascending) {
+    form = ascending;
     ids.assign(members.begin(), members.end());
   }
 };
 
 Form form_of(const HybridSet& s) {
-  return s.is_empty_form() ? Form::Empty : s.is_small() ? Form::Small : Form::Bitmap;
+  return s.is_empty_form() ? Form::Empty : s.is_small() ? Form::Small : s.is_sorted() ? Form::Sorted : Form::Bitmap;
 }
 
 void model_add(Model& m, uint32_t id) {
   if (m.form == Form::Empty) m.form = Form::Small;
   if (m.contains(id)) return;
   m.push(id);
-  if (m.form == Form::Bitmap || m.ids.size() > Small::kCapacity) m.become_bitmap();
+  if (m.form == Form::Bitmap || m.ids.size() > HybridSet::kSortedCapacity) {
+    m.become(Form::Bitmap);
+  } else if (m.form == Form::Sorted || m.ids.size() > HybridSet::kSmallCapacity) {
+    m.become(Form::Sorted);
+  }
 }
 
 void model_remove(Model& m, uint32_t id) {
@@ -59,8 +63,12 @@ void model_or(Model& m, const Model& other, bool same) {
     m = other;
     return;
   }
-  for (uint32_t id : other.ids) m.push(id);
-  if (m.form == Form::Bitmap || other.form == Form::Bitmap || m.ids.size() > Small::kCapacity) m.become_bitmap();
+  if (m.form == Form::Bitmap || other.form == Form::Bitmap) {
+    for (uint32_t id : other.ids) m.push(id);
+    m.become(Form::Bitmap);
+    return;
+  }
+  for (uint32_t id : other.ids) model_add(m, id);
 }
 
 void model_and(Model& m, const Model& other, bool same) {
@@ -74,7 +82,7 @@ void model_and(Model& m, const Model& other, bool same) {
   }
   std::erase_if(m.ids, [&](uint32_t id) { return !other.contains(id); });
   m.members = std::set<uint32_t>(m.ids.begin(), m.ids.end());
-  if (other.form == Form::Bitmap) m.become_bitmap();
+  if (m.form == Form::Small && other.form == Form::Bitmap) m.become(Form::Bitmap);
 }
 
 // Ids crowd into 0..15 so that sets overlap; now and then anywhere in 32 bits.
@@ -110,7 +118,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vantorelle::fuzz;
   using vantorelle::Bitmap;
   using vantorelle::HybridSet;
-  using vantorelle::Small;
   FuzzInput in(data, size);
   std::array<HybridSet, 3> sets;
   std::array<Model, 3> models;
@@ -156,7 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case 6: {
-        // A fresh set from each constructor: the empty form, one id, up to four distinct ids.
+        // A fresh set from each constructor: the empty form, one id, up to four distinct ids
+        // (a small set, empty when none).
         const uint8_t how = in.byte() % 3;
         if (how == 0) {
           s = HybridSet(), m = Model{};
@@ -164,13 +172,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           const uint32_t id = read_id(in);
           s = HybridSet::single(id), m = Model::of(Form::Small, {id});
         } else {
-          Small small;
+          s = HybridSet::single(0);
+          s.remove(0);
           m = Model::of(Form::Small, {});
-          for (uint32_t n = in.byte() % (Small::kCapacity + 1); n > 0; --n) {
+          for (uint32_t n = in.byte() % (HybridSet::kSmallCapacity + 1); n > 0; --n) {
             const uint32_t id = read_id(in);
-            if (!small.contains(id)) small.ids[small.length++] = id, m.push(id);
+            if (!m.contains(id)) s.add(id), m.push(id);
           }
-          s = HybridSet::from_small(small);
         }
         break;
       }

@@ -9,10 +9,10 @@
 namespace vantorelle {
 namespace {
 
-enum Form { kEmptyForm, kSmallForm, kBitmapForm };
+enum Form { kEmptyForm, kSmallForm, kSortedForm, kBitmapForm };
 
 Form form_of(const HybridSet& s) {
-  return s.is_empty_form() ? kEmptyForm : s.is_small() ? kSmallForm : kBitmapForm;
+  return s.is_empty_form() ? kEmptyForm : s.is_small() ? kSmallForm : s.is_sorted() ? kSortedForm : kBitmapForm;
 }
 
 std::vector<uint32_t> listed(const HybridSet& s) {
@@ -27,6 +27,13 @@ HybridSet small_of(std::initializer_list<uint32_t> ids) {
   return s;
 }
 
+// The small form holding no id (what an intersection with an empty set leaves).
+HybridSet empty_small() {
+  HybridSet s = HybridSet::single(0);
+  s.remove(0);
+  return s;
+}
+
 // A set in the given form together with its ids in the order the set must list them.
 struct Sample {
   HybridSet set;
@@ -36,7 +43,8 @@ struct Sample {
 Sample sample(Form form, std::mt19937& rng) {
   Sample s;
   if (form == kEmptyForm) return s;
-  // Few distinct ids, so operands overlap often; a bitmap may hold anything from 0 ids up.
+  // Few distinct ids, so operands overlap often; a sorted set (once past the small form) and a
+  // bitmap may hold anything from 0 ids up.
   const size_t want = form == kSmallForm ? rng() % 5 : rng() % 9;
   while (s.ids.size() < want) {
     const uint32_t id = rng() % 10;
@@ -45,8 +53,13 @@ Sample sample(Form form, std::mt19937& rng) {
   if (form == kBitmapForm) {
     s.set = HybridSet::from_bitmap(Bitmap::of(s.ids.data(), s.ids.size()));
     std::sort(s.ids.begin(), s.ids.end());
+  } else if (form == kSortedForm) {
+    for (uint32_t id = 100; id < 105; ++id) s.set.add(id);
+    for (uint32_t id = 100; id < 105; ++id) s.set.remove(id);
+    for (uint32_t id : s.ids) s.set.add(id);
+    std::sort(s.ids.begin(), s.ids.end());
   } else {
-    s.set = HybridSet::from_small(Small{});
+    s.set = empty_small();
     for (uint32_t id : s.ids) s.set.add(id);
   }
   return s;
@@ -58,10 +71,14 @@ TEST(HybridSet, ListedEdgeCases) {
   s.add(3);  // already present: no repeat and no growth into a bitmap
   EXPECT_TRUE(s.is_small());
   s.add(5);
-  EXPECT_TRUE(s.is_bitmap());
+  EXPECT_TRUE(s.is_sorted());
   EXPECT_EQ(listed(s), (std::vector<uint32_t>{1, 3, 5, 7, 9}));
   for (uint32_t id : {1, 3, 5, 7, 9}) s.remove(id);
-  EXPECT_TRUE(s.is_bitmap() && s.empty() && s.size() == 0);
+  EXPECT_TRUE(s.is_sorted() && s.empty() && s.size() == 0);
+  for (uint32_t id = 0; id <= HybridSet::kSortedCapacity; ++id) s.add(id << 16);
+  EXPECT_TRUE(s.is_bitmap());
+  for (uint32_t id = 0; id <= HybridSet::kSortedCapacity; ++id) s.remove(id << 16);
+  EXPECT_TRUE(s.is_bitmap() && s.empty());
 
   HybridSet t = small_of({7, 3, 9});
   t.remove(3), t.remove(4);
@@ -71,7 +88,9 @@ TEST(HybridSet, ListedEdgeCases) {
   HybridSet twice = small_of({4, 4});
   twice.remove(4);
   EXPECT_FALSE(twice.contains(4));
-  EXPECT_EQ(small_of({1, 2}).small()->or_inplace_small(*small_of({2}).small()).size(), 2u);
+  HybridSet overlap = small_of({1, 2});
+  overlap.or_inplace(small_of({2}));
+  EXPECT_EQ(listed(overlap), (std::vector<uint32_t>{1, 2}));
 
   HybridSet u;
   u.or_inplace(HybridSet());
@@ -87,10 +106,10 @@ TEST(HybridSet, ListedEdgeCases) {
 // of the result.
 TEST(HybridSet, UnionAndIntersectionOfEveryFormPairMatchTheModel) {
   std::mt19937 rng(3);
-  for (int round = 0; round < 3000; ++round) {
-    const Form fa = Form(round % 3), fb = Form(round / 3 % 3);
+  for (int round = 0; round < 4000; ++round) {
+    const Form fa = Form(round % 4), fb = Form(round / 4 % 4);
     Sample a = sample(fa, rng), b = sample(fb, rng);
-    const bool is_or = round % 2 == 0;
+    const bool is_or = round / 16 % 2 == 0;
 
     std::vector<uint32_t> expected;
     if (is_or) {
@@ -107,14 +126,14 @@ TEST(HybridSet, UnionAndIntersectionOfEveryFormPairMatchTheModel) {
     if (is_or) {
       form = fa == kEmptyForm ? fb
              : fa == kBitmapForm || fb == kBitmapForm ? kBitmapForm
-             : expected.size() > 4 ? kBitmapForm
-                                   : kSmallForm;
+             : fa == kSortedForm || expected.size() > 4 ? kSortedForm
+                                                        : kSmallForm;
     } else {
       form = fa == kEmptyForm || fb == kEmptyForm ? kSmallForm
-             : fa == kSmallForm && fb == kSmallForm ? kSmallForm
-                                                    : kBitmapForm;
+             : fa == kSmallForm ? (fb == kBitmapForm ? kBitmapForm : kSmallForm)
+                                : fa;
     }
-    if (form == kBitmapForm) std::sort(expected.begin(), expected.end());
+    if (form == kSortedForm || form == kBitmapForm) std::sort(expected.begin(), expected.end());
 
     const HybridSet b_before = b.set.copy();
     is_or ? a.set.or_inplace(b.set) : a.set.and_inplace(b.set);
@@ -133,47 +152,84 @@ TEST(HybridSet, UnionAndIntersectionOfEveryFormPairMatchTheModel) {
   }
 }
 
+// Adds and removes over id ranges that keep a set small, take it through the sorted form, or past
+// it into a bitmap and back down to nothing; ids spread over 2^16-id chunks or packed in one.
 TEST(HybridSet, RandomAddsAndRemovesMatchASet) {
   std::mt19937 rng(11);
-  for (int round = 0; round < 300; ++round) {
+  const uint32_t ranges[] = {8, 40, 200, 400};
+  for (int round = 0; round < 120; ++round) {
+    const uint32_t range = ranges[round % 4];
+    const uint32_t stride = round / 4 % 2 ? 70001 : 1;
     HybridSet s;
     std::set<uint32_t> model;
-    for (int step = 0; step < 40; ++step) {
-      const uint32_t id = rng() % 8;
-      if (rng() % 3) {
+    Form form = kEmptyForm;
+    for (uint32_t step = 0; step < range * 3; ++step) {
+      const uint32_t id = rng() % range * stride;
+      // Adds win for the first two thirds, removes for the last: sets grow, then drain.
+      if (rng() % 3 < (step < range * 2 ? 2u : 1u)) {
         s.add(id), model.insert(id);
       } else {
         s.remove(id), model.erase(id);
       }
       ASSERT_EQ(s.verify(), "");
       ASSERT_EQ(s.size(), model.size());
-      ASSERT_EQ(s.to_bitmap().to_vector(), std::vector<uint32_t>(model.begin(), model.end()));
-      for (uint32_t x = 0; x < 8; ++x) ASSERT_EQ(s.contains(x), model.count(x) == 1);
+      ASSERT_EQ(s.contains(id), model.count(id) == 1);
+      ASSERT_GE(form_of(s), form) << "forms only move forward";
+      form = form_of(s);
+      if (step % 16 == 0 || range <= 8) {
+        ASSERT_EQ(s.to_bitmap().to_vector(), std::vector<uint32_t>(model.begin(), model.end()));
+      }
     }
   }
 }
 
 // add_many must leave exactly what one add per id leaves: the same form, the small form's order,
-// and no repeat, whichever form the batch starts or crosses into.
+// and no repeat, whichever form the batch starts in or crosses into (repeats included, which may
+// keep a large batch within the sorted form).
 TEST(HybridSet, AddManyIsOneAddPerId) {
   std::mt19937 rng(5);
-  for (int round = 0; round < 400; ++round) {
+  const uint32_t ranges[] = {10, 60, 150, 400};
+  for (int round = 0; round < 800; ++round) {
+    const uint32_t range = ranges[round % 4];
     HybridSet one, many;
-    for (uint32_t k = 0, start = rng() % 6; k < start; ++k) {
-      const uint32_t id = rng() % 10;
+    for (uint32_t k = 0, start = rng() % (range / 2 + 6); k < start; ++k) {
+      const uint32_t id = rng() % range;
       one.add(id), many.add(id);
     }
-    std::vector<uint32_t> batch(rng() % 12);
-    for (uint32_t& id : batch) id = rng() % 10 + (rng() % 4 == 0 ? 70000 : 0);
+    std::vector<uint32_t> batch(rng() % (range + 12));
+    for (uint32_t& id : batch) id = rng() % range + (rng() % 4 == 0 ? 70000 : 0);
     for (uint32_t id : batch) one.add(id);
     many.add_many(batch.data(), batch.size());
     ASSERT_EQ(many.verify(), "");
-    ASSERT_EQ(many.is_small(), one.is_small());
-    ASSERT_EQ(many.is_bitmap(), one.is_bitmap());
+    ASSERT_EQ(many.is_small(), one.is_small()) << "round " << round;
+    ASSERT_EQ(many.is_sorted(), one.is_sorted()) << "round " << round;
+    ASSERT_EQ(many.is_bitmap(), one.is_bitmap()) << "round " << round;
     std::vector<uint32_t> in_one, in_many;
     one.for_each([&](uint32_t id) { in_one.push_back(id); });
     many.for_each([&](uint32_t id) { in_many.push_back(id); });
     ASSERT_EQ(in_many, in_one);
+  }
+}
+
+// Sets outlive many owners: a moved-from set holds nothing, copies are deep, and a sorted set that
+// drains gives its room back.
+TEST(HybridSet, MovesCopiesAndDrainedSortedSetsOwnTheirMemory) {
+  for (uint32_t count : {3u, 20u, 128u, 129u, 500u}) {
+    HybridSet s;
+    for (uint32_t id = 0; id < count; ++id) s.add(id * 70001);
+    HybridSet copied = s.copy();
+    HybridSet moved = std::move(s);
+    EXPECT_TRUE(s.is_empty_form() && s.empty());
+    copied.remove(0);
+    EXPECT_EQ(moved.size(), count);
+    EXPECT_EQ(copied.size(), count - 1);
+    EXPECT_TRUE(moved.contains(0));
+    s = std::move(copied);
+    EXPECT_EQ(s.size(), count - 1);
+    EXPECT_TRUE(copied.is_empty_form());
+    for (uint32_t id = 0; id < count; ++id) s.remove(id * 70001);
+    EXPECT_TRUE(s.empty());
+    EXPECT_EQ(s.verify(), "");
   }
 }
 

@@ -419,8 +419,12 @@ void IndexAPI::store_nested(NestedStores& queued, IndexWork& work) {
       if (carried.empty()) continue;
       HybridSet holders;
       holders.add_many(carried.data(), carried.size());
+      // Parent lists are united by the hundred in dotted queries: they skip the sorted form.
+      holders.leave_sorted_form();
       if (slots.contains(id)) {
-        slots.links[id].parent_ids.or_inplace(holders);
+        HybridSet& parents = slots.links[id].parent_ids;
+        parents.or_inplace(holders);
+        parents.leave_sorted_form();
         continue;
       }
       slots.put(id, obj);

@@ -50,6 +50,8 @@ std::string IndexAPI::verify_one(std::vector<std::shared_ptr<const IndexAPI>>& p
     });
     if (slot_ids != ids_->value.to_vector()) return where(*this) + "the id set differs from the filled slots";
     for (const auto& [id, link] : slots.links) {
+      if (link.parent_ids.is_sorted()) return where(*this) + "the parent list of " + std::to_string(id) + " is sorted";
+      if (std::string broken = link.parent_ids.verify(); !broken.empty()) return where(*this) + broken;
       std::vector<std::uint32_t>& parents = links[id];
       link.parent_ids.for_each([&](std::uint32_t p) { parents.push_back(p); });
     }

@@ -4,20 +4,11 @@
 
 #include "index/index_api.hpp"
 #include "index/indexable.hpp"
+#include "index/query_eval.hpp"
 #include "interpreter/gil.hpp"
 
 namespace vantorelle {
 namespace {
-
-// Unites the ids of `set` into `into`.
-void unite_into(Bitmap& into, const HybridSet& set) {
-  if (const Bitmap* bitmap = set.bitmap()) {
-    into.or_inplace(*bitmap);
-  } else {
-    const std::span<const std::uint32_t> ids = set.ids();
-    into.add_many(ids.data(), ids.size());
-  }
-}
 
 std::uint64_t estimate_cost(const AttributeTable& table, const AttrName& name, const std::vector<PyValue>& values) {
   auto it = table.find(name.view());
@@ -62,8 +53,9 @@ Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& quer
       }
       continue;
     }
-    Bitmap scratch;
-    for (const HybridSet* ids : found) unite_into(scratch, *ids);
+    SetUnion united;
+    for (const HybridSet* ids : found) united.add(*ids);
+    Bitmap scratch = united.finish();
     if (first) {
       result = std::move(scratch);
       first = false;

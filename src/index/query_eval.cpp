@@ -7,6 +7,7 @@
 #include <string>
 
 #include "index/indexable.hpp"
+#include "native/radix_sort.hpp"
 #include "native/worker_pool.hpp"
 
 namespace vantorelle {
@@ -57,9 +58,20 @@ void SetUnion::add(const HybridSet& set) {
   }
 }
 
+// Loose ids come as runs (one per small or sorted set) that jump between 2^16-id chunks. Sorted,
+// they become a bitmap with each container written once, instead of ids inserted one by one.
 Bitmap SetUnion::finish() {
   Bitmap result = bitmaps_.empty() ? Bitmap() : Bitmap::or_many(bitmaps_);
-  if (!loose_.empty()) result.add_many(loose_.data(), loose_.size());
+  if (loose_.empty()) return result;
+  if (loose_.size() > 256) {
+    std::vector<std::uint32_t> scratch;
+    radix_sort(loose_, scratch, [](std::uint32_t id) { return id; });
+  } else {
+    std::sort(loose_.begin(), loose_.end());
+  }
+  Bitmap loose = Bitmap::of_sorted(loose_.data(), loose_.size());
+  if (bitmaps_.empty()) return loose;
+  result.or_inplace(loose);
   return result;
 }
 

@@ -29,7 +29,9 @@
 namespace vantorelle {
 
 struct StoredItemParent {
-  HybridSet parent_ids;  // ids of the holders in the owning core; never empty while stored
+  // Ids of the holders in the owning core; never empty while stored. Small or a bitmap, never
+  // sorted (see HybridSet::leave_sorted_form).
+  HybridSet parent_ids;
 };
 
 class Slots {

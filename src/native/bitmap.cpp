@@ -1,5 +1,10 @@
 #include "native/bitmap.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <vector>
+
 #include "native/failure.hpp"
 
 namespace vantorelle {
@@ -16,6 +21,75 @@ Bitmap Bitmap::of(const uint32_t* ids, size_t count) {
   Bitmap result = with_capacity(0);
   result.add_many(ids, count);
   return result;
+}
+
+// Ascending ids are written in CRoaring's portable serialization (the format without run
+// containers: cookie, container count, per container its key and cardinality - 1, then its byte
+// offset, then the containers: up to 4096 low halves as a uint16 array, more as an 8 KiB bitset)
+// and read back, which allocates each container once at its final size.
+Bitmap Bitmap::of_sorted(const uint32_t* ids, size_t count) {
+  static_assert(std::endian::native == std::endian::little, "the portable format is little-endian");
+  constexpr uint32_t kNoRunCookie = 12346;
+  constexpr size_t kMaxArray = 4096;
+  if (count == 0) return Bitmap();
+  // Pass 1: the containers and their distinct counts. Small inputs (the sets of single values)
+  // keep both work areas on the stack.
+  struct Chunk {
+    uint16_t key;
+    uint32_t first;        // position of its first id in `ids`
+    uint32_t cardinality;  // distinct ids
+  };
+  constexpr size_t kSmall = 64;
+  Chunk small_chunks[kSmall];
+  std::vector<Chunk> large_chunks;
+  if (count > kSmall) large_chunks.resize(std::min<size_t>(count, size_t{1} << 16));
+  Chunk* chunks = count > kSmall ? large_chunks.data() : small_chunks;
+  size_t n_chunks = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const auto key = static_cast<uint16_t>(ids[i] >> 16);
+    if (n_chunks == 0 || chunks[n_chunks - 1].key != key) {
+      chunks[n_chunks++] = Chunk{key, static_cast<uint32_t>(i), 0};
+    } else if (ids[i] == ids[i - 1]) {
+      continue;
+    }
+    ++chunks[n_chunks - 1].cardinality;
+  }
+  const size_t header = 8 + 8 * n_chunks;
+  size_t bytes = header;
+  for (size_t k = 0; k < n_chunks; ++k) {
+    bytes += chunks[k].cardinality > kMaxArray ? 8192 : 2 * size_t{chunks[k].cardinality};
+  }
+  char small_buffer[8 + 10 * kSmall];
+  std::vector<char> large_buffer;
+  if (bytes > sizeof(small_buffer)) large_buffer.resize(bytes);
+  char* out = bytes > sizeof(small_buffer) ? large_buffer.data() : small_buffer;
+  auto put32 = [](char* at, uint32_t v) { std::memcpy(at, &v, 4); };
+  auto put16 = [](char* at, uint16_t v) { std::memcpy(at, &v, 2); };
+  put32(out, kNoRunCookie);
+  put32(out + 4, static_cast<uint32_t>(n_chunks));
+  size_t offset = header;
+  for (size_t k = 0; k < n_chunks; ++k) {
+    const Chunk& chunk = chunks[k];
+    put16(out + 8 + 4 * k, chunk.key);
+    put16(out + 8 + 4 * k + 2, static_cast<uint16_t>(chunk.cardinality - 1));
+    put32(out + 8 + 4 * n_chunks + 4 * k, static_cast<uint32_t>(offset));
+    const size_t end = k + 1 < n_chunks ? chunks[k + 1].first : count;
+    if (chunk.cardinality > kMaxArray) {
+      uint64_t words[1024] = {};
+      for (size_t i = chunk.first; i < end; ++i) words[(ids[i] & 0xFFFF) >> 6] |= uint64_t{1} << (ids[i] & 63);
+      std::memcpy(out + offset, words, sizeof(words));
+      offset += sizeof(words);
+    } else {
+      char* array = out + offset;
+      for (size_t i = chunk.first; i < end; ++i) {
+        if (i > chunk.first && ids[i] == ids[i - 1]) continue;
+        put16(array, static_cast<uint16_t>(ids[i]));
+        array += 2;
+      }
+      offset += 2 * size_t{chunk.cardinality};
+    }
+  }
+  return adopt(roaring_bitmap_portable_deserialize_safe(out, bytes), kAllocFailed);
 }
 
 Bitmap Bitmap::adopt(roaring_bitmap_t* bitmap, const char* failure) {

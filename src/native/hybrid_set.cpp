@@ -133,7 +133,7 @@ void HybridSet::add(uint32_t id) {
       if (at != block->ids() + block->size && *at == id) return;
       if (block->size == block->capacity) {
         if (block->capacity == kSortedCapacity) {
-          Bitmap grown = Bitmap::of(block->ids(), block->size);
+          Bitmap grown = Bitmap::of_sorted(block->ids(), block->size);
           grown.add(id);
           become_bitmap(std::move(grown));
           return;
@@ -170,7 +170,7 @@ void HybridSet::merge_sorted(const uint32_t* ids, std::size_t count) {
   const Sorted& block = *sorted_;
   if (block.size + count > kSortedCapacity) {
     // Likely past the sorted form; repeats may still bring the batch back within it.
-    Bitmap merged = Bitmap::of(block.ids(), block.size);
+    Bitmap merged = Bitmap::of_sorted(block.ids(), block.size);
     merged.add_many(ids, count);
     if (merged.cardinality() > kSortedCapacity) {
       become_bitmap(std::move(merged));
@@ -227,6 +227,10 @@ void HybridSet::remove(uint32_t id) noexcept {
   }
 }
 
+void HybridSet::leave_sorted_form() {
+  if (form_ == Form::Sorted) become_bitmap(Bitmap::of_sorted(sorted_->ids(), sorted_->size));
+}
+
 // Each case builds the result before storing it, so a failed allocation leaves the set as it was.
 void HybridSet::or_inplace(const HybridSet& other) {
   if (&other == this || other.is_empty_form()) return;
@@ -267,8 +271,7 @@ void HybridSet::and_inplace(const HybridSet& other) {
     if (const Bitmap* b = other.bitmap()) {
       bitmap_.and_inplace(*b);
     } else {
-      const std::span<const uint32_t> kept = other.ids();
-      bitmap_.and_inplace(Bitmap::of(kept.data(), kept.size()));
+      bitmap_.and_inplace(other.to_bitmap());
     }
   } else if (form_ == Form::Small && other.is_bitmap()) {
     Bitmap result = to_bitmap();
@@ -292,6 +295,7 @@ Bitmap HybridSet::as_bitmap() && {
 
 Bitmap HybridSet::to_bitmap() const {
   if (form_ == Form::Bitmap) return bitmap_.copy();
+  if (form_ == Form::Sorted) return Bitmap::of_sorted(sorted_->ids(), sorted_->size);
   const std::span<const uint32_t> all = ids();
   return all.empty() ? Bitmap() : Bitmap::of(all.data(), all.size());
 }

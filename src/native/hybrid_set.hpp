@@ -50,6 +50,10 @@ class HybridSet {
   // sorted and bitmap sets take the batch in one merge.
   void add_many(const uint32_t* ids, std::size_t count);
   void remove(uint32_t id) noexcept;
+  // Makes a sorted set a bitmap; other forms stay. For sets that are mostly read by the hundred in
+  // unions (parent lists), where a bitmap's many-way union beats sorting loose ids. Adds then keep
+  // the bitmap, as they keep any bitmap.
+  void leave_sorted_form();
 
   // Both accept `other` being this very set, and leave this set as it was if they fail. Forms of
   // the result: or with the empty form leaves the other side (copied); or takes a bitmap when

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -42,6 +43,33 @@ TEST(Bitmap, EveryOperationMatchesASetModel) {
     ASSERT_EQ(a.to_vector(), sorted(ma)) << "copies must not share containers";
   }
   EXPECT_TRUE(Bitmap::or_many(std::vector<const Bitmap*>{}).empty());
+}
+
+// of_sorted writes containers itself: each container kind, chunk edges (0, 2^16 - 1, the last
+// id), repeats, and then further use as an ordinary bitmap.
+TEST(Bitmap, OfSortedIdsEqualsAddingThem) {
+  std::mt19937 rng(13);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint32_t> ids;
+    const uint32_t chunks = 1 + rng() % 4;
+    for (uint32_t c = 0; c < chunks; ++c) {
+      const uint32_t key = round % 7 == 0 ? 0xFFFF - c : rng() % 0x10000;
+      // Up to a dense chunk: past 4096 distinct ids a chunk is a bitset container.
+      const uint32_t n = rng() % 3 == 0 ? 4090 + rng() % 12 : rng() % 40 == 0 ? 60000 : rng() % 50;
+      for (uint32_t i = 0; i < n; ++i) ids.push_back(key << 16 | (i % 2 ? 0xFFFF - i % 0x10000 : rng() % 0x10000));
+      if (round % 5 == 0) ids.push_back(key << 16);
+    }
+    if (round % 3 == 0 && !ids.empty()) ids.push_back(ids.front());  // a repeat
+    std::sort(ids.begin(), ids.end());
+    Bitmap added = Bitmap::of(ids.data(), ids.size());
+    Bitmap written = Bitmap::of_sorted(ids.data(), ids.size());
+    ASSERT_EQ(written, added) << "round " << round;
+    ASSERT_EQ(written.cardinality(), added.cardinality());
+    written.add(12345), added.add(12345);
+    written.remove(ids.empty() ? 0 : ids.back()), added.remove(ids.empty() ? 0 : ids.back());
+    ASSERT_EQ(written.to_vector(), added.to_vector());
+  }
+  EXPECT_TRUE(Bitmap::of_sorted(nullptr, 0).empty());
 }
 
 TEST(Bitmap, MovedFromIsAnEmptyUsableBitmapAndSelfOperationsHold) {

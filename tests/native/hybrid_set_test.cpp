@@ -80,6 +80,14 @@ TEST(HybridSet, ListedEdgeCases) {
   for (uint32_t id = 0; id <= HybridSet::kSortedCapacity; ++id) s.remove(id << 16);
   EXPECT_TRUE(s.is_bitmap() && s.empty());
 
+  HybridSet parents = small_of({7, 3, 9});
+  parents.leave_sorted_form();
+  EXPECT_TRUE(parents.is_small());
+  parents.add_many(std::vector<uint32_t>{8, 1}.data(), 2);
+  parents.leave_sorted_form();
+  EXPECT_TRUE(parents.is_bitmap());
+  EXPECT_EQ(listed(parents), (std::vector<uint32_t>{1, 3, 7, 8, 9}));
+
   HybridSet t = small_of({7, 3, 9});
   t.remove(3), t.remove(4);
   EXPECT_EQ(listed(t), (std::vector<uint32_t>{7, 9}));

@@ -18,6 +18,21 @@ uint32_t rounded_capacity(uint64_t wanted) {
   return static_cast<uint32_t>(std::min<uint64_t>(rounded, HybridSet::kSortedCapacity));
 }
 
+// Whether `ids` ids over `chunks` 2^16-id chunks take less room as a sorted block than as a
+// roaring bitmap. Bytes with allocation headers: a block 24 + 4 per id; a bitmap about 64 for
+// itself and its arrays, 75 per chunk (an entry in each array, a container and its id array) and
+// 2 per id. So a set of one chunk is sorted up to 57 ids, of two up to 94, of more up to the cap.
+bool sorted_is_smaller(std::size_t ids, std::size_t chunks) {
+  return ids <= HybridSet::kSortedCapacity && 2 * ids <= 40 + 75 * chunks;
+}
+
+// The chunks that ascending `ids` touch.
+std::size_t chunks_of(const uint32_t* ids, std::size_t count) {
+  std::size_t chunks = 0;
+  for (std::size_t i = 0; i < count; ++i) chunks += i == 0 || (ids[i] >> 16) != (ids[i - 1] >> 16);
+  return chunks;
+}
+
 }  // namespace
 
 HybridSet::Sorted* HybridSet::Sorted::make(uint32_t capacity) {
@@ -132,7 +147,9 @@ void HybridSet::add(uint32_t id) {
       uint32_t* at = std::lower_bound(block->ids(), block->ids() + block->size, id);
       if (at != block->ids() + block->size && *at == id) return;
       if (block->size == block->capacity) {
-        if (block->capacity == kSortedCapacity) {
+        const bool new_chunk = std::none_of(block->ids(), block->ids() + block->size,
+                                            [&](uint32_t other) { return other >> 16 == id >> 16; });
+        if (!sorted_is_smaller(block->size + 1, chunks_of(block->ids(), block->size) + new_chunk)) {
           Bitmap grown = Bitmap::of_sorted(block->ids(), block->size);
           grown.add(id);
           become_bitmap(std::move(grown));
@@ -176,8 +193,12 @@ void HybridSet::merge_sorted(const uint32_t* ids, std::size_t count) {
       become_bitmap(std::move(merged));
       return;
     }
-    std::vector<uint32_t> all = merged.to_vector();
-    become_sorted(all.data(), all.size());
+    const std::vector<uint32_t> all = merged.to_vector();
+    if (all.size() <= block.capacity || sorted_is_smaller(all.size(), chunks_of(all.data(), all.size()))) {
+      become_sorted(all.data(), all.size());
+    } else {
+      become_bitmap(std::move(merged));
+    }
     return;
   }
   uint32_t incoming[kSortedCapacity];
@@ -190,8 +211,10 @@ void HybridSet::merge_sorted(const uint32_t* ids, std::size_t count) {
   if (size <= block.capacity) {
     std::copy(merged, end, sorted_->ids());
     sorted_->size = static_cast<uint32_t>(size);
-  } else {
+  } else if (sorted_is_smaller(size, chunks_of(merged, size))) {
     become_sorted(merged, size);
+  } else {
+    become_bitmap(Bitmap::of_sorted(merged, size));
   }
 }
 

@@ -4,12 +4,15 @@
 // the id space (the objects of one owner, of one day). A set has one of four forms:
 //  - empty: no payload, the neutral starting value of unions;
 //  - small: up to kSmallCapacity ids inline, in the order they were added;
-//  - sorted: up to kSortedCapacity ids, ascending, in one heap block. A roaring bitmap spends
-//    about 64 bytes on every 2^16-id chunk it touches, so for a few dozen ids spread over many
-//    chunks it costs ten times this block;
-//  - bitmap: a roaring bitmap, for everything larger.
-// Adds only move a set forward through these forms (small -> sorted -> bitmap), by its count of
-// distinct ids alone, so a batch of adds ends in the form that the same adds one by one give.
+//  - sorted: up to kSortedCapacity ids, ascending, in one heap block, while that is smaller than
+//    a bitmap of the same ids. A roaring bitmap spends about 75 bytes on every 2^16-id chunk it
+//    touches, so for a few dozen ids spread over many chunks it costs several times this block;
+//    for ids packed into one chunk, about the same from 57 ids on;
+//  - bitmap: a roaring bitmap, for everything else.
+// Adds only move a set forward through these forms (small -> sorted -> bitmap). The small form
+// ends at the fifth distinct id whether the ids come one by one or in a batch, so both list the
+// same ids in the same order; a sorted block decides when it is full, so a batch and single adds
+// may end in different ones of the two ascending forms, which differ only in memory and speed.
 // A set never holds an id twice in any form: if the small form listed a repeat, one later removal
 // would leave the other copy behind and the object would still be found under a value it no
 // longer has.
@@ -46,8 +49,8 @@ class HybridSet {
   // present changes nothing; removing an absent one changes nothing. A sorted or bitmap set keeps
   // its form when ids go, even when it becomes empty. A failed allocation leaves the set as it was.
   void add(uint32_t id);
-  // As add for each of `ids` in order (repeats allowed), with the same resulting form and order;
-  // sorted and bitmap sets take the batch in one merge.
+  // As add for each of `ids` in order (repeats allowed), with the same ids listed in the same
+  // order; sorted and bitmap sets take the batch in one merge.
   void add_many(const uint32_t* ids, std::size_t count);
   void remove(uint32_t id) noexcept;
   // Makes a sorted set a bitmap; other forms stay. For sets that are mostly read by the hundred in
@@ -95,7 +98,8 @@ class HybridSet {
   enum class Form : uint8_t { Empty, Small, Sorted, Bitmap };
 
   // The sorted form's block: `size` ids ascending, then room up to `capacity`
-  // (size <= capacity <= kSortedCapacity).
+  // (size <= capacity <= kSortedCapacity). Whether a sorted set beats a bitmap is decided each
+  // time its block is full.
   struct Sorted {
     uint32_t size;
     uint32_t capacity;

@@ -108,7 +108,7 @@ class HybridHashmap {
 
   // This map with `updates` applied in order (a later update of a name wins), as a new map.
   Ref with(std::span<const std::pair<AttrName, V>> updates) const {
-    if (!hash_) {
+    if (!is_hash()) {
       std::shared_ptr<const Shape> shape = shape_;
       for (const auto& [name, value] : updates) {
         if (shape && shape->find(name.view()) != Shape::npos) continue;
@@ -138,7 +138,7 @@ class HybridHashmap {
   // (and nothing changed) if a name is new. For the holder of the sole reference only.
   bool replace_sole(std::span<std::pair<AttrName, V>> updates) {
     std::size_t positions[kSmallCapacity];
-    if (hash_ || updates.size() > kSmallCapacity || !shape_) return false;
+    if (is_hash() || updates.size() > kSmallCapacity || !shape_) return false;
     for (std::size_t i = 0; i < updates.size(); ++i) {
       positions[i] = shape_->find(updates[i].first.view());
       if (positions[i] == Shape::npos) return false;
@@ -159,14 +159,14 @@ class HybridHashmap {
     for (std::size_t at = 0; at < header_size() + kSmallCapacity * sizeof(V); at += 64) prefetch_read(block + at);
   }
 
-  std::size_t size() const noexcept { return hash_ ? hash_->size() : count_; }
+  std::size_t size() const noexcept { return is_hash() ? hash_->size() : count_; }
   // The small form's names (for_each visits them in this order); null in the hash form and while
   // empty.
-  const std::shared_ptr<const Shape>& shape() const noexcept { return shape_; }
-  bool is_hash() const noexcept { return hash_ != nullptr; }
+  const std::shared_ptr<const Shape>& shape() const noexcept { return is_hash() ? kNoShape : shape_; }
+  bool is_hash() const noexcept { return count_ == kHashForm; }
 
   const V* get(std::string_view key) const {
-    if (hash_) {
+    if (is_hash()) {
       auto it = hash_->find(key);
       return it == hash_->end() ? nullptr : &it->second;
     }
@@ -178,7 +178,7 @@ class HybridHashmap {
   // Calls f(const AttrName&, const V&) for every entry, in the map's order.
   template <class F>
   void for_each(F&& f) const {
-    if (hash_) {
+    if (is_hash()) {
       for (const auto& [k, v] : *hash_) f(k, v);
     } else if (shape_) {
       for (std::size_t i = 0; i < count_; ++i) f(shape_->names()[i], values()[i]);
@@ -187,10 +187,15 @@ class HybridHashmap {
 
  private:
   // The small form's values follow the header in the same block: values()[i] is shape_'s name i.
-  HybridHashmap(std::shared_ptr<const Shape> shape, std::unique_ptr<HashForm> hash)
-      : shape_(std::move(shape)), hash_(std::move(hash)) {}
+  explicit HybridHashmap(std::shared_ptr<const Shape> shape) : shape_(std::move(shape)) {}
+  explicit HybridHashmap(std::unique_ptr<HashForm> hash) : count_(kHashForm), hash_(hash.release()) {}
   ~HybridHashmap() {
+    if (is_hash()) {
+      delete hash_;
+      return;
+    }
     for (std::size_t i = 0; i < count_; ++i) values()[i].~V();
+    shape_.~shared_ptr();
   }
 
   static constexpr std::size_t header_size() noexcept {
@@ -209,11 +214,11 @@ class HybridHashmap {
 
   static HybridHashmap* allocate(std::shared_ptr<const Shape> shape, std::size_t capacity) {
     void* block = ::operator new(header_size() + capacity * sizeof(V));
-    return new (block) HybridHashmap(std::move(shape), nullptr);
+    return new (block) HybridHashmap(std::move(shape));
   }
   static HybridHashmap* allocate_hash(std::unique_ptr<HashForm> hash) {
     void* block = ::operator new(sizeof(HybridHashmap));
-    return new (block) HybridHashmap(nullptr, std::move(hash));
+    return new (block) HybridHashmap(std::move(hash));
   }
   static void destroy(HybridHashmap* map) noexcept {
     map->~HybridHashmap();
@@ -228,12 +233,21 @@ class HybridHashmap {
     return hash;
   }
 
+  // Marks the hash form in count_, which no small form reaches.
+  static constexpr std::uint32_t kHashForm = 0xFFFFFFFFu;
+  static inline const std::shared_ptr<const Shape> kNoShape{};
+
+  // The header is three words, so that a map of six 40-byte values fills a 272-byte allocation
+  // (the general allocator's chunk for it) rather than a 288-byte one.
   mutable std::atomic<std::uint32_t> refs_{1};
-  std::uint32_t count_ = 0;                // small-form values in the block
-  std::shared_ptr<const Shape> shape_;     // small form: the names; null while empty
-  std::unique_ptr<HashForm> hash_;         // set exactly in the hash form
+  std::uint32_t count_ = 0;  // small form: values built in the block; kHashForm in the hash form
+  union {
+    std::shared_ptr<const Shape> shape_;  // small form: the names; null while empty
+    HashForm* hash_;                      // hash form: owned
+  };
 };
 
 using AttributeMap = HybridHashmap<PyValue>;
+static_assert(sizeof(AttributeMap) == 24, "a map's header stays three words");
 
 }  // namespace vantorelle

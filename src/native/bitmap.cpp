@@ -46,6 +46,9 @@ Bitmap Bitmap::of_sorted(const uint32_t* ids, size_t count) {
   Chunk* chunks = count > kSmall ? large_chunks.data() : small_chunks;
   size_t n_chunks = 0;
   for (size_t i = 0; i < count; ++i) {
+    // Ids out of order would make containers out of order and overrun the chunk table: a
+    // caller's mistake, answered the slow way rather than with a corrupt bitmap.
+    if (i > 0 && ids[i] < ids[i - 1]) return of(ids, count);
     const auto key = static_cast<uint16_t>(ids[i] >> 16);
     if (n_chunks == 0 || chunks[n_chunks - 1].key != key) {
       chunks[n_chunks++] = Chunk{key, static_cast<uint32_t>(i), 0};

@@ -37,8 +37,9 @@ class Bitmap {
   static Bitmap with_capacity(uint32_t capacity);
   static Bitmap of(std::initializer_list<uint32_t> ids);
   static Bitmap of(const uint32_t* ids, size_t count);
-  // The same from ascending ids (repeats allowed): each 2^16-id chunk becomes one container in a
-  // single copy, several times faster than adding the ids one by one.
+  // The same from ascending ids (repeats allowed): each 2^16-id chunk becomes one container,
+  // allocated once at its size and filled in one copy, instead of growing id by id. Ids out of
+  // order are still a correct bitmap, made the slow way.
   static Bitmap of_sorted(const uint32_t* ids, size_t count);
 
   // Moved-from state: the source holds no allocation and behaves as an empty bitmap. Readers see

@@ -18,12 +18,14 @@ uint32_t rounded_capacity(uint64_t wanted) {
   return static_cast<uint32_t>(std::min<uint64_t>(rounded, HybridSet::kSortedCapacity));
 }
 
-// Whether `ids` ids over `chunks` 2^16-id chunks take less room as a sorted block than as a
-// roaring bitmap. Bytes with allocation headers: a block 24 + 4 per id; a bitmap about 64 for
-// itself and its arrays, 75 per chunk (an entry in each array, a container and its id array) and
-// 2 per id. So a set of one chunk is sorted up to 57 ids, of two up to 94, of more up to the cap.
-bool sorted_is_smaller(std::size_t ids, std::size_t chunks) {
-  return ids <= HybridSet::kSortedCapacity && 2 * ids <= 40 + 75 * chunks;
+// Whether a sorted block with room for `capacity` ids takes less memory than a roaring bitmap
+// of ids over `chunks` 2^16-id chunks (which holds at most `capacity` of them). Bytes with
+// allocation headers: a block 24 + 4 per id of room; a bitmap about 64 for itself and its
+// arrays, 75 per chunk (an entry in each array, a container and its id array) and 2 per id.
+// Asked with the room a block would grow to, so a set of one chunk is sorted up to 48 ids, of
+// two up to 72, of more up to the cap.
+bool sorted_is_smaller(std::size_t capacity, std::size_t chunks) {
+  return capacity <= HybridSet::kSortedCapacity && 2 * capacity <= 40 + 75 * chunks;
 }
 
 // The chunks that ascending `ids` touch.
@@ -149,14 +151,16 @@ void HybridSet::add(uint32_t id) {
       if (block->size == block->capacity) {
         const bool new_chunk = std::none_of(block->ids(), block->ids() + block->size,
                                             [&](uint32_t other) { return other >> 16 == id >> 16; });
-        if (!sorted_is_smaller(block->size + 1, chunks_of(block->ids(), block->size) + new_chunk)) {
+        const uint32_t room = block->capacity == kSortedCapacity ? kSortedCapacity + 1
+                                                                  : rounded_capacity(block->capacity + block->capacity / 2);
+        if (!sorted_is_smaller(room, chunks_of(block->ids(), block->size) + new_chunk)) {
           Bitmap grown = Bitmap::of_sorted(block->ids(), block->size);
           grown.add(id);
           become_bitmap(std::move(grown));
           return;
         }
         const std::size_t offset = static_cast<std::size_t>(at - block->ids());
-        Sorted* larger = Sorted::make(block->capacity + block->capacity / 2);
+        Sorted* larger = Sorted::make(room);
         std::copy(block->ids(), block->ids() + block->size, larger->ids());
         larger->size = block->size;
         Sorted::free(block);
@@ -194,7 +198,7 @@ void HybridSet::merge_sorted(const uint32_t* ids, std::size_t count) {
       return;
     }
     const std::vector<uint32_t> all = merged.to_vector();
-    if (all.size() <= block.capacity || sorted_is_smaller(all.size(), chunks_of(all.data(), all.size()))) {
+    if (all.size() <= block.capacity || sorted_is_smaller(rounded_capacity(all.size()), chunks_of(all.data(), all.size()))) {
       become_sorted(all.data(), all.size());
     } else {
       become_bitmap(std::move(merged));
@@ -211,7 +215,7 @@ void HybridSet::merge_sorted(const uint32_t* ids, std::size_t count) {
   if (size <= block.capacity) {
     std::copy(merged, end, sorted_->ids());
     sorted_->size = static_cast<uint32_t>(size);
-  } else if (sorted_is_smaller(size, chunks_of(merged, size))) {
+  } else if (sorted_is_smaller(rounded_capacity(size), chunks_of(merged, size))) {
     become_sorted(merged, size);
   } else {
     become_bitmap(Bitmap::of_sorted(merged, size));

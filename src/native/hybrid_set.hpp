@@ -7,7 +7,7 @@
 //  - sorted: up to kSortedCapacity ids, ascending, in one heap block, while that is smaller than
 //    a bitmap of the same ids. A roaring bitmap spends about 75 bytes on every 2^16-id chunk it
 //    touches, so for a few dozen ids spread over many chunks it costs several times this block;
-//    for ids packed into one chunk, about the same from 57 ids on;
+//    ids packed into one chunk leave the block at 49;
 //  - bitmap: a roaring bitmap, for everything else.
 // Adds only move a set forward through these forms (small -> sorted -> bitmap). The small form
 // ends at the fifth distinct id whether the ids come one by one or in a batch, so both list the

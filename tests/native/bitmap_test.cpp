@@ -70,6 +70,13 @@ TEST(Bitmap, OfSortedIdsEqualsAddingThem) {
     ASSERT_EQ(written.to_vector(), added.to_vector());
   }
   EXPECT_TRUE(Bitmap::of_sorted(nullptr, 0).empty());
+  // Out of order is a caller's mistake, but still a correct bitmap (not containers out of order,
+  // nor a chunk table overrun by keys that keep changing).
+  std::vector<uint32_t> shuffled;
+  for (uint32_t i = 0; i < 70000; ++i) shuffled.push_back((i & 1) << 16 | i % 1000);
+  EXPECT_EQ(Bitmap::of_sorted(shuffled.data(), shuffled.size()), Bitmap::of(shuffled.data(), shuffled.size()));
+  const uint32_t descending[] = {0x20000, 0x10000, 5, 3, 5};
+  EXPECT_EQ(Bitmap::of_sorted(descending, 5).to_vector(), (std::vector<uint32_t>{3, 5, 0x10000, 0x20000}));
 }
 
 TEST(Bitmap, MovedFromIsAnEmptyUsableBitmapAndSelfOperationsHold) {

@@ -1,14 +1,12 @@
 #include "index/query_eval.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <string>
 
 #include "index/indexable.hpp"
-#include "native/radix_sort.hpp"
 #include "native/worker_pool.hpp"
 
 namespace vantorelle {
@@ -48,9 +46,19 @@ const Bound kToInf = Bound::included(NumericValue::of_float(std::numeric_limits<
 
 }  // namespace
 
-// Unites many id sets at once: the bitmaps in one many-way union, the small sets' ids added in one
-// batch, instead of one in-place union per set.
+// Unites many id sets at once: the bitmaps in one many-way union, the ids of small and sorted
+// sets sorted together and written once, instead of one in-place union per set. The first set is
+// only noted: alone, it is the union, copied once by finish.
 void SetUnion::add(const HybridSet& set) {
+  if (sets_++ == 0) {
+    first_ = &set;
+    return;
+  }
+  if (sets_ == 2) gather(*first_);
+  gather(set);
+}
+
+void SetUnion::gather(const HybridSet& set) {
   if (const Bitmap* bitmap = set.bitmap()) {
     bitmaps_.push_back(bitmap);
   } else {
@@ -59,43 +67,14 @@ void SetUnion::add(const HybridSet& set) {
   }
 }
 
-namespace {
-
-// Sorts ids (repeats allowed). Many ids within a range of at most 64 times their count are
-// marked in a bitset over the range and read back in order: one pass each, against the two or
-// three scattering passes of a radix sort.
-void sort_ids(std::vector<std::uint32_t>& ids) {
-  if (ids.size() <= 256) {
-    std::sort(ids.begin(), ids.end());
-    return;
-  }
-  const auto [low, high] = std::minmax_element(ids.begin(), ids.end());
-  const std::uint32_t first = *low;
-  const std::uint64_t span = std::uint64_t{*high} - first + 1;
-  if (span > 64 * std::uint64_t{ids.size()}) {
-    std::vector<std::uint32_t> scratch;
-    radix_sort(ids, scratch, [](std::uint32_t id) { return id; });
-    return;
-  }
-  std::vector<std::uint64_t> marks((span + 63) / 64);
-  for (std::uint32_t id : ids) marks[(id - first) >> 6] |= std::uint64_t{1} << ((id - first) & 63);
-  ids.clear();
-  for (std::size_t word = 0; word < marks.size(); ++word) {
-    for (std::uint64_t bits = marks[word]; bits != 0; bits &= bits - 1) {
-      ids.push_back(first + static_cast<std::uint32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
-    }
-  }
-}
-
-}  // namespace
-
 // Loose ids come as runs (one per small or sorted set) that jump between 2^16-id chunks. Sorted,
 // they become a bitmap with each container written once, instead of ids inserted one by one.
 Bitmap SetUnion::finish() {
+  if (sets_ == 0) return Bitmap();
+  if (sets_ == 1) return first_->to_bitmap();
   Bitmap result = bitmaps_.empty() ? Bitmap() : Bitmap::or_many(bitmaps_);
   if (loose_.empty()) return result;
-  sort_ids(loose_);
-  Bitmap loose = Bitmap::of_sorted(loose_.data(), loose_.size());
+  Bitmap loose = Bitmap::of_unordered(loose_);
   if (bitmaps_.empty()) return loose;
   result.or_inplace(loose);
   return result;

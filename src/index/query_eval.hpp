@@ -20,6 +20,10 @@ class SetUnion {
   Bitmap finish();
 
  private:
+  void gather(const HybridSet& set);
+
+  const HybridSet* first_ = nullptr;  // the set added first; alone, it is the union
+  std::size_t sets_ = 0;
   std::vector<const Bitmap*> bitmaps_;
   std::vector<std::uint32_t> loose_;
 };

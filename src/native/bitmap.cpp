@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "native/failure.hpp"
+#include "native/radix_sort.hpp"
 
 namespace vantorelle {
 
@@ -93,6 +94,83 @@ Bitmap Bitmap::of_sorted(const uint32_t* ids, size_t count) {
     }
   }
   return adopt(roaring_bitmap_portable_deserialize_safe(out, bytes), kAllocFailed);
+}
+
+namespace {
+
+// Reads back the ids marked in `words` (bit b of word w: id base + 64 w + b, with `base` a
+// multiple of 2^16), written in the portable format as of_sorted writes them.
+roaring_bitmap_t* from_marks(uint32_t base, const std::vector<uint64_t>& words) {
+  constexpr uint32_t kNoRunCookie = 12346;
+  constexpr size_t kMaxArray = 4096;
+  constexpr size_t kChunkWords = 1024;
+  struct Chunk {
+    uint16_t key;
+    size_t word;  // its first word in `words`
+    uint32_t cardinality;
+  };
+  std::vector<Chunk> chunks;
+  for (size_t w = 0; w < words.size(); w += kChunkWords) {
+    uint32_t cardinality = 0;
+    for (size_t i = w; i < std::min(words.size(), w + kChunkWords); ++i) cardinality += std::popcount(words[i]);
+    if (cardinality != 0) chunks.push_back(Chunk{static_cast<uint16_t>((base >> 16) + w / kChunkWords), w, cardinality});
+  }
+  if (chunks.empty()) return roaring_bitmap_create_with_capacity(0);
+  const size_t header = 8 + 8 * chunks.size();
+  size_t bytes = header;
+  for (const Chunk& chunk : chunks) bytes += chunk.cardinality > kMaxArray ? 8192 : 2 * size_t{chunk.cardinality};
+  std::vector<char> buffer(bytes);
+  char* out = buffer.data();
+  auto put32 = [](char* at, uint32_t v) { std::memcpy(at, &v, 4); };
+  auto put16 = [](char* at, uint16_t v) { std::memcpy(at, &v, 2); };
+  put32(out, kNoRunCookie);
+  put32(out + 4, static_cast<uint32_t>(chunks.size()));
+  size_t offset = header;
+  for (size_t k = 0; k < chunks.size(); ++k) {
+    const Chunk& chunk = chunks[k];
+    put16(out + 8 + 4 * k, chunk.key);
+    put16(out + 8 + 4 * k + 2, static_cast<uint16_t>(chunk.cardinality - 1));
+    put32(out + 8 + 4 * chunks.size() + 4 * k, static_cast<uint32_t>(offset));
+    const size_t end = std::min(words.size(), chunk.word + kChunkWords);
+    if (chunk.cardinality > kMaxArray) {
+      // The buffer is zeroed: a last chunk with fewer words keeps zeros beyond them.
+      std::memcpy(out + offset, words.data() + chunk.word, (end - chunk.word) * sizeof(uint64_t));
+      offset += 8192;
+    } else {
+      char* array = out + offset;
+      for (size_t w = chunk.word; w < end; ++w) {
+        for (uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+          put16(array, static_cast<uint16_t>((w - chunk.word) * 64 + static_cast<size_t>(std::countr_zero(bits))));
+          array += 2;
+        }
+      }
+      offset += 2 * size_t{chunk.cardinality};
+    }
+  }
+  return roaring_bitmap_portable_deserialize_safe(out, bytes);
+}
+
+}  // namespace
+
+// Few ids are sorted in place. Many ids within a range of at most 64 times their count are marked
+// in a bitset over the range, which is then written container by container: one pass over the
+// ids, against the two or three scattering passes of a radix sort. Others are radix-sorted.
+Bitmap Bitmap::of_unordered(std::vector<uint32_t>& ids) {
+  if (ids.size() <= 256) {
+    std::sort(ids.begin(), ids.end());
+    return of_sorted(ids.data(), ids.size());
+  }
+  const auto [low, high] = std::minmax_element(ids.begin(), ids.end());
+  const uint32_t base = *low & ~uint32_t{0xFFFF};
+  const uint64_t span = uint64_t{*high} - base + 1;
+  if (span > 64 * uint64_t{ids.size()}) {
+    std::vector<uint32_t> scratch;
+    radix_sort(ids, scratch, [](uint32_t id) { return id; });
+    return of_sorted(ids.data(), ids.size());
+  }
+  std::vector<uint64_t> marks((span + 63) / 64);
+  for (uint32_t id : ids) marks[(id - base) >> 6] |= uint64_t{1} << ((id - base) & 63);
+  return adopt(from_marks(base, marks), kAllocFailed);
 }
 
 Bitmap Bitmap::adopt(roaring_bitmap_t* bitmap, const char* failure) {

@@ -41,6 +41,9 @@ class Bitmap {
   // allocated once at its size and filled in one copy, instead of growing id by id. Ids out of
   // order are still a correct bitmap, made the slow way.
   static Bitmap of_sorted(const uint32_t* ids, size_t count);
+  // The same from ids in any order (repeats allowed), with each container written once; `ids`
+  // is work space, left in an unspecified order.
+  static Bitmap of_unordered(std::vector<uint32_t>& ids);
 
   // Moved-from state: the source holds no allocation and behaves as an empty bitmap. Readers see
   // no ids; a mutator (and the non-const raw()) allocates a fresh bitmap first.

@@ -79,6 +79,27 @@ TEST(Bitmap, OfSortedIdsEqualsAddingThem) {
   EXPECT_EQ(Bitmap::of_sorted(descending, 5).to_vector(), (std::vector<uint32_t>{3, 5, 0x10000, 0x20000}));
 }
 
+// Unions hand their loose ids over in any order: few, many within a dense range (written from a
+// bitset over it, one chunk past 4096 ids), or many spread out (radix-sorted).
+TEST(Bitmap, OfUnorderedIdsEqualsAddingThem) {
+  std::mt19937 rng(17);
+  for (int round = 0; round < 120; ++round) {
+    const uint32_t n = round % 3 == 0 ? rng() % 300 : round % 3 == 1 ? 300 + rng() % 20000 : 300 + rng() % 3000;
+    const uint32_t range = round % 3 == 2 ? 0xFFFFFFFFu : 1 + n * (1 + rng() % 80);
+    const uint32_t start = round % 4 == 0 ? 0xFFFFFFFFu - range : rng() % 1000000;
+    std::vector<uint32_t> ids;
+    for (uint32_t i = 0; i < n; ++i) ids.push_back(start + rng() % range);
+    if (!ids.empty() && round % 2 == 0) ids.push_back(ids.front());  // a repeat
+    if (round == 7) {
+      ids.clear();  // one chunk past the array limit, and a last partial one
+      for (uint32_t i = 0; i < 5000; ++i) ids.push_back(0x30000 + i * 13);
+    }
+    const Bitmap added = Bitmap::of(ids.data(), ids.size());
+    std::vector<uint32_t> work = ids;
+    ASSERT_EQ(Bitmap::of_unordered(work), added) << "round " << round;
+  }
+}
+
 TEST(Bitmap, MovedFromIsAnEmptyUsableBitmapAndSelfOperationsHold) {
   Bitmap a = Bitmap::of({1, 2, 3});
   Bitmap b = std::move(a);

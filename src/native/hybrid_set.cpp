@@ -18,14 +18,18 @@ uint32_t rounded_capacity(uint64_t wanted) {
   return static_cast<uint32_t>(std::min<uint64_t>(rounded, HybridSet::kSortedCapacity));
 }
 
-// Whether a sorted block with room for `capacity` ids takes less memory than a roaring bitmap
-// of ids over `chunks` 2^16-id chunks (which holds at most `capacity` of them). Bytes with
-// allocation headers: a block 24 + 4 per id of room; a bitmap about 64 for itself and its
-// arrays, 75 per chunk (an entry in each array, a container and its id array) and 2 per id.
-// Asked with the room a block would grow to, so a set of one chunk is sorted up to 48 ids, of
-// two up to 72, of more up to the cap.
-bool sorted_is_smaller(std::size_t capacity, std::size_t chunks) {
-  return capacity <= HybridSet::kSortedCapacity && 2 * capacity <= 40 + 75 * chunks;
+// Whether a sorted block with room for `capacity` ids is worth keeping instead of a roaring
+// bitmap of ids over `chunks` 2^16-id chunks (which holds at most `capacity` of them). Bytes with
+// allocation headers: a block 24 + 4 per id of room; a bitmap about 64 for itself and its arrays,
+// 75 per chunk (an entry in each array, a container and its id array) and 2 per id. The block is
+// kept only where it takes at most half the bitmap's memory: a query reads a sorted set by
+// building a bitmap, where it copies a bitmap set, which costs more the more ids there are.
+// Asked with the room a block would grow to, so a set of one chunk is sorted up to 12 ids, of
+// two up to 20, of five up to 48, of sixteen or more up to the cap.
+bool sorted_pays(std::size_t capacity, std::size_t chunks) {
+  const std::size_t block = 24 + 4 * capacity;
+  const std::size_t bitmap = 64 + 75 * chunks + 2 * capacity;
+  return capacity <= HybridSet::kSortedCapacity && 2 * block <= bitmap;
 }
 
 // The chunks that ascending `ids` touch.
@@ -153,7 +157,7 @@ void HybridSet::add(uint32_t id) {
                                             [&](uint32_t other) { return other >> 16 == id >> 16; });
         const uint32_t room = block->capacity == kSortedCapacity ? kSortedCapacity + 1
                                                                   : rounded_capacity(block->capacity + block->capacity / 2);
-        if (!sorted_is_smaller(room, chunks_of(block->ids(), block->size) + new_chunk)) {
+        if (!sorted_pays(room, chunks_of(block->ids(), block->size) + new_chunk)) {
           Bitmap grown = Bitmap::of_sorted(block->ids(), block->size);
           grown.add(id);
           become_bitmap(std::move(grown));
@@ -198,7 +202,7 @@ void HybridSet::merge_sorted(const uint32_t* ids, std::size_t count) {
       return;
     }
     const std::vector<uint32_t> all = merged.to_vector();
-    if (all.size() <= block.capacity || sorted_is_smaller(rounded_capacity(all.size()), chunks_of(all.data(), all.size()))) {
+    if (all.size() <= block.capacity || sorted_pays(rounded_capacity(all.size()), chunks_of(all.data(), all.size()))) {
       become_sorted(all.data(), all.size());
     } else {
       become_bitmap(std::move(merged));
@@ -215,7 +219,7 @@ void HybridSet::merge_sorted(const uint32_t* ids, std::size_t count) {
   if (size <= block.capacity) {
     std::copy(merged, end, sorted_->ids());
     sorted_->size = static_cast<uint32_t>(size);
-  } else if (sorted_is_smaller(rounded_capacity(size), chunks_of(merged, size))) {
+  } else if (sorted_pays(rounded_capacity(size), chunks_of(merged, size))) {
     become_sorted(merged, size);
   } else {
     become_bitmap(Bitmap::of_sorted(merged, size));

@@ -4,10 +4,10 @@
 // the id space (the objects of one owner, of one day). A set has one of four forms:
 //  - empty: no payload, the neutral starting value of unions;
 //  - small: up to kSmallCapacity ids inline, in the order they were added;
-//  - sorted: up to kSortedCapacity ids, ascending, in one heap block, while that is smaller than
-//    a bitmap of the same ids. A roaring bitmap spends about 75 bytes on every 2^16-id chunk it
-//    touches, so for a few dozen ids spread over many chunks it costs several times this block;
-//    ids packed into one chunk leave the block at 49;
+//  - sorted: up to kSortedCapacity ids, ascending, in one heap block, while that takes at most
+//    half the memory of a bitmap of the same ids. A roaring bitmap spends about 75 bytes on every
+//    2^16-id chunk it touches, so for a few dozen ids spread over many chunks it costs several
+//    times this block; ids packed into one chunk leave the block at 13;
 //  - bitmap: a roaring bitmap, for everything else.
 // Adds only move a set forward through these forms (small -> sorted -> bitmap). The small form
 // ends at the fifth distinct id whether the ids come one by one or in a batch, so both list the
@@ -98,8 +98,8 @@ class HybridSet {
   enum class Form : uint8_t { Empty, Small, Sorted, Bitmap };
 
   // The sorted form's block: `size` ids ascending, then room up to `capacity`
-  // (size <= capacity <= kSortedCapacity). Whether a sorted set beats a bitmap is decided each
-  // time its block is full.
+  // (size <= capacity <= kSortedCapacity). Whether a sorted set is worth keeping over a bitmap
+  // is decided each time its block is full.
   struct Sorted {
     uint32_t size;
     uint32_t capacity;

@@ -218,20 +218,23 @@ TEST(HybridSet, AddManyIsOneAddPerId) {
   }
 }
 
-// The sorted form lasts while it is smaller than a bitmap: ids packed into one 2^16-id chunk
-// leave it after a few dozen, ids spread over chunks keep it up to the cap.
-TEST(HybridSet, SortedFormOnlyWhileSmallerThanABitmap) {
-  HybridSet packed, spread;
+// The sorted form lasts while it takes at most half a bitmap's memory: ids packed into one
+// 2^16-id chunk leave it after a dozen, over five chunks after 48, and ids spread over many
+// chunks keep it up to the cap.
+TEST(HybridSet, SortedFormOnlyWhileItHalvesABitmap) {
+  HybridSet packed, five, spread;
   for (uint32_t i = 0; i < 100; ++i) {
     packed.add(1000 + i);
-    spread.add((i % 5) << 16 | i);
-    // 48 ids fill a block's room; growing it for the 49th would cost more than a bitmap.
-    if (i == 47) EXPECT_TRUE(packed.is_sorted());
-    if (i == 48) EXPECT_TRUE(packed.is_bitmap());
+    five.add((i % 5) << 16 | i);
+    spread.add((i % 20) << 16 | i);
+    // 12 ids fill a block's room; growing it for the 13th would take more than half a bitmap.
+    if (i == 11) EXPECT_TRUE(packed.is_sorted());
+    if (i == 12) EXPECT_TRUE(packed.is_bitmap());
+    if (i == 47) EXPECT_TRUE(five.is_sorted());
+    if (i == 48) EXPECT_TRUE(five.is_bitmap());
   }
-  EXPECT_TRUE(packed.is_bitmap());
   EXPECT_TRUE(spread.is_sorted());
-  for (uint32_t i = 100; i <= HybridSet::kSortedCapacity; ++i) spread.add((i % 5) << 16 | i);
+  for (uint32_t i = 100; i <= HybridSet::kSortedCapacity; ++i) spread.add((i % 20) << 16 | i);
   EXPECT_TRUE(spread.is_bitmap());
   EXPECT_EQ(spread.size(), HybridSet::kSortedCapacity + 1);
 }

@@ -9,6 +9,7 @@
 #include "bindings/args.hpp"
 #include "bindings/objects.hpp"
 #include "index/shape.hpp"
+#include "native/worker_pool.hpp"
 
 namespace vantorelle::py {
 
@@ -123,6 +124,9 @@ PyObject* before_fork(PyObject*, PyObject*) {
     {
       ReleaseGil unlocked = ReleaseGil::outside_fork_gate();
       ForkGate::close();
+      // The pool's workers outlive the calls they served by a little (returning their memory):
+      // with the gate closed no call runs, so they can all be parked away from the allocators.
+      pool::park_for_fork();
     }
     Py_RETURN_NONE;
   }, nullptr);
@@ -130,6 +134,7 @@ PyObject* before_fork(PyObject*, PyObject*) {
 
 PyObject* after_fork_in_parent(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
+    pool::resume_after_fork();
     ForkGate::open();
     Py_RETURN_NONE;
   }, nullptr);

@@ -1,13 +1,17 @@
 #include "native/worker_pool.hpp"
 
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -53,20 +57,66 @@ std::atomic<bool> FORKED_FROM_POOL{false};
 
 void forked_child() noexcept { FORKED_FROM_POOL.store(true, std::memory_order_relaxed); }
 
+// The arena once created, for the fork hooks, which must not create it.
+std::atomic<oneapi::tbb::task_arena*> CREATED{nullptr};
+
 oneapi::tbb::task_arena& arena() {
   // Created on first use and kept for the process (never destroyed: tasks may run at exit).
   static auto* ARENA = [] {
     // Any fork() (not only the interpreter's os.fork) reaches this; a failed registration leaves
     // children to use the pool, as before.
     pthread_atfork(nullptr, nullptr, forked_child);
-    return new oneapi::tbb::task_arena(static_cast<int>(configured_threads()));
+    auto* created = new oneapi::tbb::task_arena(static_cast<int>(configured_threads()));
+    CREATED.store(created, std::memory_order_release);
+    return created;
   }();
   return *ARENA;
 }
 
+// Workers parked for a fork: each parking task holds a reference, so the state outlives the
+// hooks until the last worker has left.
+struct Parking {
+  std::atomic<int> arrived{0};
+  std::atomic<bool> released{false};
+};
+std::shared_ptr<Parking> PARKED;  // touched only by the forking thread, between the fork hooks
+
 bool serial() noexcept { return FORKED_FROM_POOL.load(std::memory_order_relaxed); }
 
 }  // namespace
+
+void park_for_fork() noexcept {
+  oneapi::tbb::task_arena* pool = CREATED.load(std::memory_order_acquire);
+  if (pool == nullptr || serial() || PARKED) return;
+  // The workers that can be in the arena at once: its slots, and no more than oneTBB runs.
+  const int allowed = static_cast<int>(
+      oneapi::tbb::global_control::active_value(oneapi::tbb::global_control::max_allowed_parallelism));
+  const int workers = std::min(pool->max_concurrency(), allowed) - 1;
+  if (workers <= 0) return;
+  try {
+    auto parking = std::make_shared<Parking>();
+    for (int i = 0; i < workers; ++i) {
+      pool->enqueue([parking] {
+        parking->arrived.fetch_add(1, std::memory_order_acq_rel);
+        while (!parking->released.load(std::memory_order_acquire)) std::this_thread::yield();
+      });
+    }
+    PARKED = parking;
+    // Bounded: a worker that does not come (taken by another arena of the process) leaves the
+    // fork as unprotected as it was without parking, not stuck.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (parking->arrived.load(std::memory_order_acquire) < workers && std::chrono::steady_clock::now() < until) {
+      std::this_thread::yield();
+    }
+  } catch (...) {
+    // Out of memory for the tasks: fork unparked, as before.
+  }
+}
+
+void resume_after_fork() noexcept {
+  if (std::shared_ptr<Parking> parking = std::move(PARKED)) parking->released.store(true, std::memory_order_release);
+  PARKED.reset();
+}
 
 std::size_t thread_count() { return serial() ? 1 : static_cast<std::size_t>(arena().max_concurrency()); }
 

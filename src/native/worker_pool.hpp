@@ -28,4 +28,12 @@ void run(const std::function<void()>& body);
 // have finished.
 void for_each(std::size_t n, const std::function<void(std::size_t)>& task);
 
+// Around fork(), once no thread is inside run(): parks every worker of the pool in a task that
+// waits, so that none is inside an allocator (oneTBB's, or a sanitizer's, neither of which
+// locks itself around fork()) when the process is copied; a child would otherwise wait forever on
+// a lock held by a thread it does not have. Waits a bounded time for the workers to arrive.
+// resume_after_fork releases them; call it in the parent whether or not fork() succeeded.
+void park_for_fork() noexcept;
+void resume_after_fork() noexcept;
+
 }  // namespace vantorelle::pool

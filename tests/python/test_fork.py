@@ -239,6 +239,17 @@ def test_children_forked_under_load_answer_and_exit(run_python, scenario):
     assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr[-4000:]
 
 
+@pytest.mark.stress
+def test_forks_under_a_pool_wider_than_the_machine_park_the_threads_there_are(run_python):
+    # Before a fork the pool's threads are parked away from the allocators. Here the pool has more
+    # slots than oneTBB runs threads: parking waits for the threads that exist, and every child
+    # still answers and exits.
+    code = "import os\nos.environ['RAYON_NUM_THREADS'] = '8'\n" + SCENARIO.format(
+        hang=240, path=os.path.dirname(os.path.abspath(__file__)), scenario="querying_scenario")
+    result = run_python(code, timeout=300)
+    assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr[-4000:]
+
+
 def test_code_run_while_the_fork_is_prepared_may_use_indexes(run_python):
     # A hook registered before the module runs after the module's own (at-fork `before` hooks run
     # last registered first), when the gate is closed: the forking thread passes it.

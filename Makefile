@@ -94,7 +94,11 @@ SAN_FLAGS := -g -O1
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 LSAN_ENV = LSAN_OPTIONS=print_suppressions=0:suppressions=$(CURDIR)/tests/
-ASAN_PYTEST = PYTHONPATH=build/asan-site LD_PRELOAD="$(ASAN_LIB)" PYTHONMALLOC=malloc $(ASAN_ENV)
+# A sanitizer report or a watchdog's traceback is written to file descriptor 2 and ends the process:
+# with pytest's capture of that descriptor it would be lost with the test's captured output, and
+# with buffered output so would the progress before it. So these runs capture nothing (-s) and
+# write unbuffered.
+ASAN_PYTEST = PYTHONPATH=build/asan-site LD_PRELOAD="$(ASAN_LIB)" PYTHONMALLOC=malloc PYTHONUNBUFFERED=1 $(ASAN_ENV)
 DEMO_TESTS := tests/python/test_flights_demo.py
 FORK_TESTS := tests/python/test_fork.py
 test-asan: deps
@@ -105,7 +109,7 @@ test-asan: deps
 	$(PIP) install --no-build-isolation -Cbuild-dir=build/asan-py -Ccmake.build-type=Debug \
 	  -Ccmake.define.CMAKE_CXX_FLAGS_DEBUG="$(SAN_FLAGS)" -Ccmake.define.VANTORELLE_SANITIZE=address,undefined \
 	  --target build/asan-site --upgrade .
-	$(ASAN_PYTEST) $(LSAN_ENV)lsan.supp $(PY) -m pytest -q -p no:randomly --ignore=$(DEMO_TESTS) \
+	$(ASAN_PYTEST) $(LSAN_ENV)lsan.supp $(PY) -m pytest -q -s -p no:randomly --ignore=$(DEMO_TESTS) \
 	  --ignore=$(FORK_TESTS) $(PYTEST_ARGS)
 	$(if $(PYTEST_ARGS),,$(ASAN_PYTEST) $(LSAN_ENV)lsan-demo.supp $(PY) -m pytest -q -p no:randomly $(DEMO_TESTS))
 	$(if $(PYTEST_ARGS),,$(ASAN_PYTEST) ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \

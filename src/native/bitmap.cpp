@@ -24,46 +24,34 @@ Bitmap Bitmap::of(const uint32_t* ids, size_t count) {
   return result;
 }
 
-// Ascending ids are written in CRoaring's portable serialization (the format without run
-// containers: cookie, container count, per container its key and cardinality - 1, then its byte
-// offset, then the containers: up to 4096 low halves as a uint16 array, more as an 8 KiB bitset)
-// and read back, which allocates each container once at its final size.
-Bitmap Bitmap::of_sorted(const uint32_t* ids, size_t count) {
-  static_assert(std::endian::native == std::endian::little, "the portable format is little-endian");
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "the portable format is little-endian");
+constexpr size_t kMaxArray = 4096;  // more distinct ids make a chunk a bitset container
+
+// One container of a bitmap being written: its 2^16-id chunk, where its ids start in the
+// writer's input, and how many distinct ids it holds.
+struct PortableChunk {
+  uint16_t key;
+  size_t first;
+  uint32_t cardinality;
+};
+
+// Writes `chunks` in CRoaring's portable serialization (the format without run containers:
+// cookie, container count, per container its key and cardinality - 1, then its byte offset, then
+// the containers: up to 4096 low halves as a uint16 array, more as an 8 KiB bitset) and reads it
+// back, which allocates each container once at its final size. fill(chunk, next chunk's first,
+// out) writes one container's bytes. Null if there was no memory.
+template <class Fill>
+roaring_bitmap_t* write_portable(const PortableChunk* chunks, size_t n_chunks, size_t end, Fill&& fill) {
   constexpr uint32_t kNoRunCookie = 12346;
-  constexpr size_t kMaxArray = 4096;
-  if (count == 0) return Bitmap();
-  // Pass 1: the containers and their distinct counts. Small inputs (the sets of single values)
-  // keep both work areas on the stack.
-  struct Chunk {
-    uint16_t key;
-    uint32_t first;        // position of its first id in `ids`
-    uint32_t cardinality;  // distinct ids
-  };
-  constexpr size_t kSmall = 64;
-  Chunk small_chunks[kSmall];
-  std::vector<Chunk> large_chunks;
-  if (count > kSmall) large_chunks.resize(std::min<size_t>(count, size_t{1} << 16));
-  Chunk* chunks = count > kSmall ? large_chunks.data() : small_chunks;
-  size_t n_chunks = 0;
-  for (size_t i = 0; i < count; ++i) {
-    // Ids out of order would make containers out of order and overrun the chunk table: a
-    // caller's mistake, answered the slow way rather than with a corrupt bitmap.
-    if (i > 0 && ids[i] < ids[i - 1]) return of(ids, count);
-    const auto key = static_cast<uint16_t>(ids[i] >> 16);
-    if (n_chunks == 0 || chunks[n_chunks - 1].key != key) {
-      chunks[n_chunks++] = Chunk{key, static_cast<uint32_t>(i), 0};
-    } else if (ids[i] == ids[i - 1]) {
-      continue;
-    }
-    ++chunks[n_chunks - 1].cardinality;
-  }
   const size_t header = 8 + 8 * n_chunks;
   size_t bytes = header;
   for (size_t k = 0; k < n_chunks; ++k) {
     bytes += chunks[k].cardinality > kMaxArray ? 8192 : 2 * size_t{chunks[k].cardinality};
   }
-  char small_buffer[8 + 10 * kSmall];
+  // Small bitmaps (the sets of single values) keep their buffer on the stack.
+  char small_buffer[1024];
   std::vector<char> large_buffer;
   if (bytes > sizeof(small_buffer)) large_buffer.resize(bytes);
   char* out = bytes > sizeof(small_buffer) ? large_buffer.data() : small_buffer;
@@ -73,84 +61,87 @@ Bitmap Bitmap::of_sorted(const uint32_t* ids, size_t count) {
   put32(out + 4, static_cast<uint32_t>(n_chunks));
   size_t offset = header;
   for (size_t k = 0; k < n_chunks; ++k) {
-    const Chunk& chunk = chunks[k];
+    const PortableChunk& chunk = chunks[k];
     put16(out + 8 + 4 * k, chunk.key);
     put16(out + 8 + 4 * k + 2, static_cast<uint16_t>(chunk.cardinality - 1));
     put32(out + 8 + 4 * n_chunks + 4 * k, static_cast<uint32_t>(offset));
-    const size_t end = k + 1 < n_chunks ? chunks[k + 1].first : count;
-    if (chunk.cardinality > kMaxArray) {
-      uint64_t words[1024] = {};
-      for (size_t i = chunk.first; i < end; ++i) words[(ids[i] & 0xFFFF) >> 6] |= uint64_t{1} << (ids[i] & 63);
-      std::memcpy(out + offset, words, sizeof(words));
-      offset += sizeof(words);
-    } else {
-      char* array = out + offset;
-      for (size_t i = chunk.first; i < end; ++i) {
-        if (i > chunk.first && ids[i] == ids[i - 1]) continue;
-        put16(array, static_cast<uint16_t>(ids[i]));
-        array += 2;
-      }
-      offset += 2 * size_t{chunk.cardinality};
-    }
-  }
-  return adopt(roaring_bitmap_portable_deserialize_safe(out, bytes), kAllocFailed);
-}
-
-namespace {
-
-// Reads back the ids marked in `words` (bit b of word w: id base + 64 w + b, with `base` a
-// multiple of 2^16), written in the portable format as of_sorted writes them.
-roaring_bitmap_t* from_marks(uint32_t base, const std::vector<uint64_t>& words) {
-  constexpr uint32_t kNoRunCookie = 12346;
-  constexpr size_t kMaxArray = 4096;
-  constexpr size_t kChunkWords = 1024;
-  struct Chunk {
-    uint16_t key;
-    size_t word;  // its first word in `words`
-    uint32_t cardinality;
-  };
-  std::vector<Chunk> chunks;
-  for (size_t w = 0; w < words.size(); w += kChunkWords) {
-    uint32_t cardinality = 0;
-    for (size_t i = w; i < std::min(words.size(), w + kChunkWords); ++i) cardinality += std::popcount(words[i]);
-    if (cardinality != 0) chunks.push_back(Chunk{static_cast<uint16_t>((base >> 16) + w / kChunkWords), w, cardinality});
-  }
-  if (chunks.empty()) return roaring_bitmap_create_with_capacity(0);
-  const size_t header = 8 + 8 * chunks.size();
-  size_t bytes = header;
-  for (const Chunk& chunk : chunks) bytes += chunk.cardinality > kMaxArray ? 8192 : 2 * size_t{chunk.cardinality};
-  std::vector<char> buffer(bytes);
-  char* out = buffer.data();
-  auto put32 = [](char* at, uint32_t v) { std::memcpy(at, &v, 4); };
-  auto put16 = [](char* at, uint16_t v) { std::memcpy(at, &v, 2); };
-  put32(out, kNoRunCookie);
-  put32(out + 4, static_cast<uint32_t>(chunks.size()));
-  size_t offset = header;
-  for (size_t k = 0; k < chunks.size(); ++k) {
-    const Chunk& chunk = chunks[k];
-    put16(out + 8 + 4 * k, chunk.key);
-    put16(out + 8 + 4 * k + 2, static_cast<uint16_t>(chunk.cardinality - 1));
-    put32(out + 8 + 4 * chunks.size() + 4 * k, static_cast<uint32_t>(offset));
-    const size_t end = std::min(words.size(), chunk.word + kChunkWords);
-    if (chunk.cardinality > kMaxArray) {
-      // The buffer is zeroed: a last chunk with fewer words keeps zeros beyond them.
-      std::memcpy(out + offset, words.data() + chunk.word, (end - chunk.word) * sizeof(uint64_t));
-      offset += 8192;
-    } else {
-      char* array = out + offset;
-      for (size_t w = chunk.word; w < end; ++w) {
-        for (uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
-          put16(array, static_cast<uint16_t>((w - chunk.word) * 64 + static_cast<size_t>(std::countr_zero(bits))));
-          array += 2;
-        }
-      }
-      offset += 2 * size_t{chunk.cardinality};
-    }
+    fill(chunk, k + 1 < n_chunks ? chunks[k + 1].first : end, out + offset);
+    offset += chunk.cardinality > kMaxArray ? 8192 : 2 * size_t{chunk.cardinality};
   }
   return roaring_bitmap_portable_deserialize_safe(out, bytes);
 }
 
+void put_low_half(char*& at, uint32_t id) {
+  const auto low = static_cast<uint16_t>(id);
+  std::memcpy(at, &low, 2);
+  at += 2;
+}
+
+// Reads back the ids marked in `words` (bit b of word w: id base + 64 w + b, with `base` a
+// multiple of 2^16).
+roaring_bitmap_t* from_marks(uint32_t base, const std::vector<uint64_t>& words) {
+  constexpr size_t kChunkWords = 1024;
+  std::vector<PortableChunk> chunks;
+  for (size_t w = 0; w < words.size(); w += kChunkWords) {
+    uint32_t cardinality = 0;
+    for (size_t i = w; i < std::min(words.size(), w + kChunkWords); ++i) cardinality += std::popcount(words[i]);
+    if (cardinality != 0) {
+      chunks.push_back(PortableChunk{static_cast<uint16_t>((base >> 16) + w / kChunkWords), w, cardinality});
+    }
+  }
+  if (chunks.empty()) return roaring_bitmap_create_with_capacity(0);
+  return write_portable(chunks.data(), chunks.size(), words.size(), [&](const PortableChunk& chunk, size_t next, char* out) {
+    // Chunks without ids are skipped, so the next one may start further than one chunk on.
+    const size_t end = std::min(next, chunk.first + kChunkWords);
+    if (chunk.cardinality > kMaxArray) {
+      // The last chunk of the range may have fewer words; its bitset ends in zeros.
+      std::memset(out, 0, 8192);
+      std::memcpy(out, words.data() + chunk.first, (end - chunk.first) * sizeof(uint64_t));
+      return;
+    }
+    for (size_t w = chunk.first; w < end; ++w) {
+      for (uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+        put_low_half(out, static_cast<uint32_t>((w - chunk.first) * 64 + static_cast<size_t>(std::countr_zero(bits))));
+      }
+    }
+  });
+}
+
 }  // namespace
+
+Bitmap Bitmap::of_sorted(const uint32_t* ids, size_t count) {
+  if (count == 0) return Bitmap();
+  // The containers and their distinct counts.
+  constexpr size_t kSmall = 64;
+  PortableChunk small_chunks[kSmall];
+  std::vector<PortableChunk> large_chunks;
+  if (count > kSmall) large_chunks.resize(std::min<size_t>(count, size_t{1} << 16));
+  PortableChunk* chunks = count > kSmall ? large_chunks.data() : small_chunks;
+  size_t n_chunks = 0;
+  for (size_t i = 0; i < count; ++i) {
+    // Ids out of order would make containers out of order and overrun the chunk table: a
+    // caller's mistake, answered the slow way rather than with a corrupt bitmap.
+    if (i > 0 && ids[i] < ids[i - 1]) return of(ids, count);
+    const auto key = static_cast<uint16_t>(ids[i] >> 16);
+    if (n_chunks == 0 || chunks[n_chunks - 1].key != key) {
+      chunks[n_chunks++] = PortableChunk{key, i, 0};
+    } else if (ids[i] == ids[i - 1]) {
+      continue;
+    }
+    ++chunks[n_chunks - 1].cardinality;
+  }
+  return adopt(write_portable(chunks, n_chunks, count, [&](const PortableChunk& chunk, size_t end, char* out) {
+    if (chunk.cardinality > kMaxArray) {
+      uint64_t words[1024] = {};
+      for (size_t i = chunk.first; i < end; ++i) words[(ids[i] & 0xFFFF) >> 6] |= uint64_t{1} << (ids[i] & 63);
+      std::memcpy(out, words, sizeof(words));
+      return;
+    }
+    for (size_t i = chunk.first; i < end; ++i) {
+      if (i == chunk.first || ids[i] != ids[i - 1]) put_low_half(out, ids[i]);
+    }
+  }), kAllocFailed);
+}
 
 // Few ids are sorted in place. Many ids within a range of at most 64 times their count are marked
 // in a bitset over the range, which is then written container by container: one pass over the

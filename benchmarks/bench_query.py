@@ -16,6 +16,9 @@ repetition and reported per call (see bench_index.py).
   is memory locality.
 - A one-leaf query on an index of 10 objects is compared with get_by_attribute giving the same
   answer (goal: at most 1.2x), the fixed cost of a query call.
+- An attribute's range tree is built by the first range query over it. "first range query" times
+  that query (gt, about half of the objects, reduced_query alone) on a fresh index, once per
+  repetition, beside the same query again and beside add_object_many of all the objects.
 - The disjunction of 8 range queries is timed (reduced_query alone) in two child processes, with
   the worker pool at 1 and at 2 threads (goal: 2 threads at least 1.6x faster). The pool's size is
   read once per process from RAYON_NUM_THREADS, hence the separate processes. Next to it, the
@@ -96,6 +99,22 @@ def pool_run(threads, count, repetitions):
     return int(k), float(elapsed), float(machine)
 
 
+def first_range_queries(objs, repetitions):
+    """The one-time cost of building an attribute's range tree, per attribute."""
+    print(f"{'first range query':25} {'first':>13} {'again':>13} {'add (all attrs)':>16}")
+    for attr, bound in (("price", 500.0), ("bucket", 500), ("uid", len(objs) // 2)):
+        expr = Q.gt(attr, bound)
+        firsts, agains, adds = [], [], []
+        for _ in range(repetitions):
+            index = Index()
+            adds.append(best_of(1, lambda: index.add_object_many(objs))[0])
+            firsts.append(best_of(1, lambda: index.reduced_query(expr))[0])
+            agains.append(best_per_call(1, lambda: index.reduced_query(expr))[0])
+            index = None
+        print(f"{attr:25} {fmt(min(firsts)):>13} {fmt(min(agains)):>13} {fmt(min(adds)):>16}")
+    print()
+
+
 def verdict(ratio, goal, at_least=False):
     if at_least:
         return "ok" if ratio >= goal else "under goal"
@@ -110,6 +129,8 @@ def main():
     index = make_index(objs)
     print(f"{count:,} objects, best of {repetitions}, pool threads from RAYON_NUM_THREADS="
           f"{os.environ.get('RAYON_NUM_THREADS', '(unset: all hardware threads)')}")
+
+    first_range_queries(objs, repetitions)
 
     queries = [  # (label, expression, the same filter as a list comprehension)
         ("bt price, 1%", Q.bt("price", 100.0, 109.5),

@@ -78,6 +78,8 @@ void IndexAPI::reduce(const HashQuery& query) {
     auto guard = index_->lock.write();
     narrowed_.store(true, std::memory_order_relaxed);
     AttributeTable& table = index_->value;
+    // Value sets stop telling the range trees (which keep every stored number) once narrowed.
+    for (auto& [name, map] : table) map->build_tree();
     Bitmap matched = filter_index_by_hashes(table, query);
     HybridSet keep = HybridSet::from_bitmap(matched.copy());
     for (auto& [name, map] : table) {
@@ -146,6 +148,7 @@ void IndexAPI::hide(std::uint32_t id, std::span<const AttrName> names) {
     const PyValue* value = snapshot->get(name.view());
     auto it = index_->value.find(name.view());
     if (value == nullptr || it == index_->value.end()) continue;
+    it->second->build_tree();
     if (HybridSet* ids = it->second->values().find(*value)) ids->remove(id);
   }
 }

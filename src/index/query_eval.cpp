@@ -109,10 +109,10 @@ Bitmap evaluate_on_map(const QueryMap& map, const Bitmap& universe, const QueryE
       }
       if (is_nan(*key)) return Bitmap();
       switch (expr.kind) {
-        case Kind::Gt: return map.tree().query_range(Bound::excluded(*key), kToInf, universe);
-        case Kind::Ge: return map.tree().query_range(Bound::included(*key), kToInf, universe);
-        case Kind::Lt: return map.tree().query_range(kFromMinusInf, Bound::excluded(*key), universe);
-        default: return map.tree().query_range(kFromMinusInf, Bound::included(*key), universe);
+        case Kind::Gt: return map.range_tree().query_range(Bound::excluded(*key), kToInf, universe);
+        case Kind::Ge: return map.range_tree().query_range(Bound::included(*key), kToInf, universe);
+        case Kind::Lt: return map.range_tree().query_range(kFromMinusInf, Bound::excluded(*key), universe);
+        default: return map.range_tree().query_range(kFromMinusInf, Bound::included(*key), universe);
       }
     }
     case Kind::Bt: {
@@ -121,7 +121,7 @@ Bitmap evaluate_on_map(const QueryMap& map, const Bitmap& universe, const QueryE
       std::optional<NumericValue> upper = bound_key(expr.values[1]);
       if (!upper) refuse_bound(expr, expr.values[1]);
       if (is_nan(*lower) || is_nan(*upper)) return Bitmap();
-      return map.tree().query_range(Bound::included(*lower), Bound::included(*upper), universe);
+      return map.range_tree().query_range(Bound::included(*lower), Bound::included(*upper), universe);
     }
     default: fail("unreachable");
   }

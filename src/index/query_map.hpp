@@ -1,8 +1,12 @@
 // The attribute map of one attribute name in one core: value -> ids (the value table), numbers ->
 // ids (the range tree), and the nested core holding the Indexable values of the attribute.
 //
-// No lock of its own: it is changed only under the owning core's attribute-table write lock and
-// read under its read lock. Nested work (storing or withdrawing an Indexable value in the nested
+// It is changed only under the owning core's attribute-table write lock and read under its read
+// lock. The range tree is built from the value table by the first range query that needs it (most
+// attributes are never range-queried, and a tree costs about 30 bytes per number); from then on it
+// is kept up to date. Building it needs the value table to tell it, so the tree is built first
+// wherever that would stop holding (see list and IndexAPI::reduce); the build lock only keeps two
+// queries from building one tree at once. Nested work (storing or withdrawing an Indexable value in the nested
 // core) is not done here but queued on the caller's IndexWork, so that the owning core's lock is
 // released before the nested core's is taken and deep chains need no native recursion.
 #pragma once
@@ -12,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -173,7 +178,14 @@ class QueryMap {
   ValueTable::Entry* find_entry(const PyValue& value) { return map_.find_entry(value); }
   const ValueTable& values() const noexcept { return map_; }
   ValueTable& values() noexcept { return map_; }
+  // The range tree, built first if it is not yet (the caller holds the table's read lock).
+  const BitMapBTree& range_tree() const;
+  // The tree as it is: empty while not built.
   const BitMapBTree& tree() const noexcept { return tree_; }
+  bool tree_built() const noexcept { return tree_built_.load(std::memory_order_acquire); }
+  // Builds the range tree unless built; under the table's write lock, before the value sets stop
+  // listing every stored object of their value.
+  void build_tree() { static_cast<void>(range_tree()); }
   const std::shared_ptr<IndexAPI>& nested() const noexcept { return nested_; }
   // The objects holding this attribute, grouped by its values (one group per value entry with
   // ids). The caller holds the owning core's table read lock.
@@ -186,9 +198,18 @@ class QueryMap {
   // (the caller makes the range entry of a number). With `pending`, an id for a value already
   // listed is appended there instead.
   void list(const PyValue& value, std::uint32_t id, IndexWork& work, std::vector<ValueTable::PendingId>* pending);
+  // Builds the tree from the value table and, during a bulk add, the ids still `pending` for its
+  // entries. Requires what an unbuilt tree keeps true: each value set lists every stored object
+  // whose value equals the entry's, and none of them is a number unless the entry's value is one
+  // (a set shared by True and 1 would put True in the tree).
+  void build_tree_from_table(const std::vector<ValueTable::PendingId>* pending) const;
 
   ValueTable map_;
-  BitMapBTree tree_;
+  // Written by a build under tree_build_lock_ (holders of the read lock) or by changes under the
+  // write lock; readers see it only after tree_built_.
+  mutable BitMapBTree tree_;
+  mutable std::atomic<bool> tree_built_{false};
+  mutable std::mutex tree_build_lock_;
   std::shared_ptr<IndexAPI> nested_;
 };
 

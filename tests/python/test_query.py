@@ -1,8 +1,13 @@
 """Query expressions: builders and their errors, repr, evaluation against an index and a view
 (universes), dotted paths, and views narrowed, collected and rebased."""
+import enum
 import re
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from Vantorelle import FilteredIndex, Index, Indexable, PyQueryExpr as Q, _verify_index
 
@@ -242,3 +247,77 @@ def test_deep_and_wide_trees():
     wide = Q.and_(*[Q.ge("a", 0) for _ in range(2000)])
     assert len(index.reduced_query(wide).collect()) == 1
     assert len(index.reduced_query(Q.in_("a", list(range(100_000)))).collect()) == 1
+
+
+# Values that share a value set while only some of them are range keys (exact ints within 64 bits
+# and floats): True == 1 == 1.0, 2**70 == 2.0**70, Decimal(2) == 2, an IntEnum member == 3.
+class Small(enum.IntEnum):
+    THREE = 3
+
+
+MIXED = [True, False, 1, 0, 1.0, 2, 2.5, Decimal(2), Fraction(5, 2), Small.THREE, 3, 2**70, 2.0**70, -1, "1", None]
+RANGES = [Q.gt("a", 0), Q.ge("a", 1), Q.lt("a", 2.5), Q.le("a", 1), Q.bt("a", 0, 3), Q.bt("a", 2.0**69, 2.0**71),
+          Q.gt("o.a", 0), Q.lt("o.a", 3)]
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(steps=st.lists(st.tuples(st.sampled_from(["add", "add_many", "assign", "remove", "reduce", "query"]),
+                                st.lists(st.integers(0, 11), min_size=1, max_size=6),
+                                st.sampled_from(MIXED)), max_size=25))
+def test_range_trees_built_late_answer_as_trees_built_early(steps):
+    """The range tree of an attribute is built by its first range query. An index queried from the
+    start and one queried only at the end go through the same changes and must answer alike."""
+    objs = [Indexable(n=i) for i in range(12)]
+    inner = [Indexable(a=v) for v in MIXED]
+    early, late = Index(), Index()
+    for query in RANGES:  # builds the trees of `early` (empty so far) ...
+        early.reduced_query(query)
+    stored = set()
+    for kind, picks, value in steps:
+        chosen = [objs[i] for i in picks]
+        if kind == "add":
+            for index in (early, late):
+                for obj in chosen:
+                    if obj.n not in stored:
+                        index.add_object(obj)
+            stored.update(o.n for o in chosen)
+        elif kind == "add_many":
+            fresh = list({o.n: o for o in chosen if o.n not in stored}.values())
+            for index in (early, late):
+                index.add_object_many(fresh)
+            stored.update(o.n for o in fresh)
+        elif kind == "assign":
+            for obj in chosen:
+                obj.a = value
+                obj.o = inner[picks[0] % len(inner)]
+        elif kind == "remove":
+            for obj in chosen:
+                if obj.n in stored:
+                    early.remove_object(obj)
+                    late.remove_object(obj)
+                    stored.discard(obj.n)
+        elif kind == "reduce":
+            # Narrows value sets only; the range trees keep every stored number.
+            early.reduce(a=value)
+            late.reduce(a=value)
+        else:
+            early.reduced_query(RANGES[picks[0] % len(RANGES)])  # ... and keeps them built
+        assert _verify_index(early) == "" and _verify_index(late) == ""
+    for query in RANGES:
+        expected = sorted(o.n for o in objs if o.n in stored and in_range(o, query))
+        assert sorted(ids(early.reduced_query(query).collect())) == expected, query
+        assert sorted(ids(late.reduced_query(query).collect())) == expected, query
+    assert _verify_index(late) == ""
+
+
+def in_range(obj, query):
+    text = repr(query)
+    holder = getattr(obj, "o", None) if "o.a" in text else obj
+    value = getattr(holder, "a", None)
+    if not (type(value) is float or (type(value) is int and -2**63 <= value < 2**63)):
+        return False
+    return eval(RANGE_MODEL[text], {"v": value})
+
+
+RANGE_MODEL = {repr(q): m for q, m in zip(RANGES, [
+    "v > 0", "v >= 1", "v < 2.5", "v <= 1", "0 <= v <= 3", "2.0**69 <= v <= 2.0**71", "v > 0", "v < 3"])}

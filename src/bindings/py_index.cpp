@@ -29,7 +29,7 @@ const Signature kUnionWith{"Index.union_with", {"other"}, 1};
 
 // Refuses values nested too deep, with nothing stored, then runs the core's add protocol with the
 // interpreter lock released.
-void add_to_core(IndexObject& index, std::span<const IndexableHandle> handles, std::span<Indexable* const> natives) {
+void add_to_core(IndexObject& index, std::span<IndexableHandle> handles, std::span<Indexable* const> natives) {
   check_nesting_depth(natives, 0, nullptr, index.core->indexes_private_names());
   ReleaseGil unlocked;
   index.core->add_objects(handles);

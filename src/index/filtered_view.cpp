@@ -35,7 +35,7 @@ std::vector<IndexableHandle> FilteredView::objects() const {
   return handles;
 }
 
-std::shared_ptr<IndexAPI> FilteredView::rebase(std::span<const IndexableHandle> objects) {
+std::shared_ptr<IndexAPI> FilteredView::rebase(std::span<IndexableHandle> objects) {
   std::shared_ptr<IndexAPI> core = IndexAPI::create(true);
   core->add_objects(objects);
   return core;

@@ -69,7 +69,7 @@ struct FilteredView {
   // A new top-level core holding `objects` (the view's objects, each with a reference of its own:
   // see IndexAPI::add_objects), indexed from their current attributes, names beginning with "_"
   // included (and kept current on assignment).
-  static std::shared_ptr<IndexAPI> rebase(std::span<const IndexableHandle> objects);
+  static std::shared_ptr<IndexAPI> rebase(std::span<IndexableHandle> objects);
 };
 
 }  // namespace vantorelle

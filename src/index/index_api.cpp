@@ -212,20 +212,23 @@ class IndexAPI::AttributeBatch {
   std::vector<std::uint32_t> run_;
 };
 
-void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
+void IndexAPI::add_objects(std::span<IndexableHandle> handles) {
   py::DeferReleases defer;
   std::vector<IndexableHandle> replaced;  // dropped after the locks
   std::vector<std::uint32_t> added;       // reserved before the locks: a failure there poisons them
-  added.reserve(objs.size());
+  added.reserve(handles.size());
+  // The objects, once their handles are in the slots (which keep them alive).
+  std::vector<Indexable*> objs(handles.size());
+  for (std::size_t at = 0; at < handles.size(); ++at) objs[at] = &handles[at].native();
   {
     auto ids_guard = ids_->lock.write();
     auto guard = items_->lock.write();
     Slots& slots = items_->value;
     std::shared_ptr<IndexAPI> self = shared_from_this();
     for (std::size_t at = 0; at < objs.size(); ++at) {
-      if (at + 8 < objs.size()) objs[at + 8].native().prefetch();
-      Indexable& native = objs[at].native();
-      IndexableHandle old = slots.put(native.id(), objs[at]);
+      if (at + 8 < objs.size()) objs[at + 8]->prefetch();
+      Indexable& native = *objs[at];
+      IndexableHandle old = slots.put(native.id(), std::move(handles[at]));
       if (old) {
         replaced.push_back(std::move(old));
       } else {
@@ -246,10 +249,10 @@ void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
     constexpr std::size_t kAhead = 8;
     std::array<Snapshot, kAhead> ahead;
     auto take_ahead = [&](std::size_t at) {
-      if (at + 2 * kAhead < objs.size()) objs[at + 2 * kAhead].native().prefetch();
-      if (at + kAhead < objs.size()) objs[at + kAhead].native().prefetch_map();
+      if (at + 2 * kAhead < objs.size()) objs[at + 2 * kAhead]->prefetch();
+      if (at + kAhead < objs.size()) objs[at + kAhead]->prefetch_map();
       if (at < objs.size()) {
-        ahead[at % kAhead] = objs[at].native().snapshot_for_index();
+        ahead[at % kAhead] = objs[at]->snapshot_for_index();
         batch.prefetch(*ahead[at % kAhead]);
       }
     };
@@ -257,7 +260,7 @@ void IndexAPI::add_objects(std::span<const IndexableHandle> objs) {
     for (std::size_t at = 0; at < objs.size(); ++at) {
       Snapshot snapshot = std::move(ahead[at % kAhead]);
       take_ahead(at + kAhead);
-      batch.add(objs[at].native().id(), *snapshot, work);
+      batch.add(objs[at]->id(), *snapshot, work);
     }
     batch.flush();
   }

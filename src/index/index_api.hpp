@@ -72,8 +72,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   //  3. with no lock held, store the Indexable values in the nested cores.
   // Interpreter lock not needed. Each handle must carry a reference of its own, shared with no
   // other top-level core's slots: the collector learns of a slot's reference from the one Index
-  // holding it, and one reference reported twice would let it free objects still in use.
-  void add_objects(std::span<const IndexableHandle> objs);
+  // holding it, and one reference reported twice would let it free objects still in use. The
+  // handles move into the slots (`objs` is left empty), so a slot's handle is one of its own.
+  void add_objects(std::span<IndexableHandle> objs);
 
   // Withdraws `obj` from this top-level core: its slot, id and membership, then every value it is
   // listed under, its range entries and, in the nested cores, the objects only it held. False,

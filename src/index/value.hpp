@@ -111,7 +111,8 @@ class PyValue {
  public:
   PyValue() noexcept : payload_{}, length_(0), cast_(0), key_(0), hash_failed_(0) {}
   PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, EqKey key, bool hash_failed);
-  PyValue(const PyValue& other) noexcept
+  // Throws std::bad_alloc when a first copy of the handle cannot allocate its cell.
+  PyValue(const PyValue& other)
       : obj_(other.obj_), hash_(other.hash_), payload_(other.payload_), length_(other.length_), cast_(other.cast_),
         key_(other.key_), hash_failed_(other.hash_failed_) {
     if (Counted* box = counted()) box->refs.fetch_add(1, std::memory_order_relaxed);
@@ -122,7 +123,7 @@ class PyValue {
     other.key_ = static_cast<std::uint8_t>(EqKey::Identity);
     other.cast_ = kUnknown;
   }
-  PyValue& operator=(const PyValue& other) noexcept {
+  PyValue& operator=(const PyValue& other) {
     PyValue copy(other);
     swap(copy);
     return *this;

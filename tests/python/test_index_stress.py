@@ -152,6 +152,35 @@ def add_race_scenario(seconds):
     assert rounds > 0
 
 
+def shared_values_scenario(seconds):
+    """Indexes built at once over the same objects share each value's one reference: the first
+    copies of a value race to create what they share. Every reference comes back at the end."""
+    import sys
+    until = time.monotonic() + seconds
+    rounds = 0
+    while time.monotonic() < until:
+        values = [f"v{rounds}-{i}" for i in range(300)]
+        before = [sys.getrefcount(v) for v in values]
+        objs = [Indexable(s=v, n=i) for i, v in enumerate(values)]
+        indexes = [Index() for _ in range(3)]
+        start = threading.Barrier(len(indexes))
+
+        def add_to(index):
+            def work():
+                start.wait(10)
+                index.add_object_many(objs)
+                assert index.get_by_attribute(s=values[-1]) == [objs[-1]]
+            return work
+
+        run_workers([add_to(index) for index in indexes])
+        for built in indexes:
+            check_final_values(built, objs, [("s", values[::37])])
+        indexes = objs = built = None
+        assert [sys.getrefcount(v) for v in values] == before
+        rounds += 1
+    assert rounds > 0
+
+
 def reduce_race_scenario(seconds):
     """Assignments racing with reduce, which indexes the values of the objects it matches again."""
     objs = [Indexable(k=1, v=0) for _ in range(4)]
@@ -498,6 +527,7 @@ print("ok")
 
 @pytest.mark.stress
 @pytest.mark.parametrize("scenario, seconds", [("mixed_scenario", 4), ("add_race_scenario", 3),
+                                               ("shared_values_scenario", 2),
                                                ("reduce_race_scenario", 2), ("nested_churn_scenario", 3),
                                                ("collector_scenario", 4), ("query_scenario", 4),
                                                ("query_scenario_one_thread", 3), ("union_scenario", 3),

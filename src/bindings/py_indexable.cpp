@@ -370,14 +370,109 @@ bool subclass_data_descriptor(PyObject* self, PyObject* name) {
   raise_wrong_type("name", name, "PyString");
 }
 
+// Positions of recent names in recent shapes, for attribute reads and assignments: code reads and
+// assigns through the same name objects (its constants) every time, so most lookups compare two
+// addresses instead of the name's bytes. Only exact str names are kept. Each entry holds a
+// reference to its name, so no other name takes its address meanwhile, and releasing it runs no
+// Python code; the shape is held weakly (shapes leave with their last map) and an entry counts only
+// while it is alive, since a shape's address may be reused once it is gone. Touched only with the
+// interpreter lock held.
+struct NamePositions {
+  struct Entry {
+    OwnedRef name;
+    const Shape* shape = nullptr;
+    std::weak_ptr<const Shape> alive;
+    std::size_t position = 0;
+  };
+  Entry entries[64];
+
+  Entry& slot(PyObject* name, const Shape* shape) noexcept {
+    auto key = (reinterpret_cast<std::uintptr_t>(name) >> 4) ^ (reinterpret_cast<std::uintptr_t>(shape) >> 6);
+    return entries[key & 63];
+  }
+  // The position of `name` in the small-form `map`, if an entry knows it.
+  std::optional<std::size_t> cached(PyObject* name, const AttributeMap& map) noexcept {
+    const Shape* shape = map.shape().get();
+    if (shape == nullptr) return std::nullopt;
+    Entry& entry = slot(name, shape);
+    if (entry.name.get() != name || entry.shape != shape || entry.alive.expired()) return std::nullopt;
+    return entry.position;
+  }
+  // The position of `name` (an exact str whose text is `text`) in `map`, or npos; remembered when
+  // found.
+  std::size_t find(PyObject* name, std::string_view text, const AttributeMap& map) {
+    const std::shared_ptr<const Shape>& shape = map.shape();
+    if (!shape) return Shape::npos;
+    std::size_t position = shape->find(text);
+    if (position != Shape::npos) {
+      Entry& entry = slot(name, shape.get());
+      entry.name = OwnedRef::incref(name);
+      entry.shape = shape.get();
+      entry.alive = shape;
+      entry.position = position;
+    }
+    return position;
+  }
+};
+
+NamePositions& name_positions() {
+  static NamePositions* POSITIONS = new NamePositions();  // never destroyed: it holds references
+  return *POSITIONS;
+}
+
+// Assigns `value` to `name` of an object that no index holds, in place, when the name is one the
+// object has (small form): no name is copied. Otherwise hands the converted value to the general
+// path. `name` is an exact str.
+void assign_one(PyObject* self, PyObject* name, PyObject* value) {
+  Indexable& native = as_indexable(self)->native;
+  NamePositions& positions = name_positions();
+  // A name seen before is valid text; any other is checked before the value's own code runs, as
+  // the general path does.
+  if (!positions.cached(name, native.snapshot_under_gil()) && !utf8_or_error(name)) {
+    std::pair<AttrName, PyValue> update[1] = {attribute_of(name, value)};  // raises for the name
+    assign_attributes(self, update);
+    return;
+  }
+  // CAUTION: runs the value's own __hash__ (and maybe __eq__), which may change this object.
+  PyValue converted = make_value(BorrowedRef(value));
+  if (!converted.primitave().is_ind()) {
+    const AttributeMap& map = native.snapshot_under_gil();
+    std::optional<std::size_t> position = positions.cached(name, map);
+    if (!position) {
+      std::optional<std::string_view> text = utf8_or_error(name);
+      if (!text) throw_error_set();
+      if (std::size_t found = positions.find(name, *text, map); found != Shape::npos) position = found;
+    }
+    if (position) {
+      track_if_needed(self, converted.obj());
+      // `converted` takes the replaced value, released here, after the object's lock.
+      if (native.assign_unindexed_at(map.shape().get(), *position, converted)) return;
+    }
+  }
+  std::pair<AttrName, PyValue> update[1] = {{attr_name_of(name), std::move(converted)}};
+  assign_attributes(self, update);
+}
+
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return guarded([&]() -> PyObject* {
     if (!PyUnicode_Check(name)) raise_name_type(name);
+    const bool exact = PyUnicode_CheckExact(name);
+    if (exact && !subclass_data_descriptor(self, name)) {
+      const AttributeMap& snapshot = as_indexable(self)->native.snapshot_under_gil();
+      if (std::optional<std::size_t> at = name_positions().cached(name, snapshot)) {
+        return Py_NewRef(snapshot.at(*at).obj());
+      }
+    }
     // A name that is not valid text cannot be stored: only the class can have it.
     std::optional<std::string_view> text = utf8_view_or_none(name);
     if (text && !subclass_data_descriptor(self, name)) {
       const AttributeMap& snapshot = as_indexable(self)->native.snapshot_under_gil();
-      if (const PyValue* value = snapshot.get(*text)) return Py_NewRef(value->obj());
+      if (exact && !snapshot.is_hash()) {
+        std::size_t at = name_positions().find(name, *text, snapshot);
+        if (at != Shape::npos) return Py_NewRef(snapshot.at(at).obj());
+      } else if (const PyValue* value = snapshot.get(*text)) {
+        return Py_NewRef(value->obj());
+      }
     }
     if (PyObject* found = PyObject_GenericGetAttr(self, name)) return found;
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -396,6 +491,10 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       return 0;
     }
     if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
+    if (PyUnicode_CheckExact(name)) {
+      assign_one(self, name, value);
+      return 0;
+    }
     std::pair<AttrName, PyValue> update[1] = {attribute_of(name, value)};
     assign_attributes(self, update);
     return 0;

@@ -147,6 +147,13 @@ class HybridHashmap {
     for (std::size_t i = 0; i < updates.size(); ++i) std::swap(values()[positions[i]], updates[i].second);
     return true;
   }
+  // As replace_sole for the one value at `position` of the small form of `shape`; false, changing
+  // nothing, when this map is not that form.
+  bool replace_sole_at(const Shape* shape, std::size_t position, V& value) noexcept {
+    if (is_hash() || shape_.get() != shape || shape == nullptr || position >= count_) return false;
+    std::swap(values()[position], value);
+    return true;
+  }
   // Whether the caller's reference is the only one. Meaningful only while no other reference can
   // be made from the caller's (see Indexable::assign).
   bool sole() const noexcept { return refs_.load(std::memory_order_acquire) == 1; }
@@ -174,6 +181,9 @@ class HybridHashmap {
     std::size_t at = shape_->find(key);
     return at == Shape::npos ? nullptr : &values()[at];
   }
+
+  // The value at `position` of the small form (position < size(), shape() not null).
+  const V& at(std::size_t position) const noexcept { return values()[position]; }
 
   // Calls f(const AttrName&, const V&) for every entry, in the map's order.
   template <class F>

@@ -215,6 +215,25 @@ bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates
   return true;
 }
 
+bool Indexable::assign_unindexed_at(const Shape* shape, std::size_t position, PyValue& value) {
+  // The same protocol as assign_unindexed, for one value that is not an Indexable.
+  if (!py::gil_held() || value.primitave().is_ind()) return false;
+  if (listed()) return false;
+  bool graph_changes = false;
+  {
+    const std::uint64_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
+    if (listed()) return false;
+    std::lock_guard lock(snapshot_lock_);
+    if (index_epoch_.load(std::memory_order_seq_cst) != epoch_before) return false;
+    AttributeMap* map = attributes_.load(std::memory_order_relaxed);
+    if (!map->sole() || !map->replace_sole_at(shape, position, value)) return false;
+    // The replaced value is an Indexable leaving the graph (unless its name is private).
+    graph_changes = value.primitave().is_ind() && !shape->names()[position].is_private();
+  }
+  if (graph_changes) GRAPH_EPOCH.fetch_add(1, std::memory_order_seq_cst);
+  return true;
+}
+
 void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
   Snapshot replaced;  // dropped last: lock-free readers may still use it (see publish)
   {

@@ -112,6 +112,9 @@ class Indexable {
   // Call holding the interpreter lock; false, with nothing changed, where it does not apply (then
   // assign).
   bool assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates);
+  // As assign_unindexed for one value, not an Indexable, at `position` of the small-form map of
+  // `shape` (found by the caller in the current map); `value` gets the replaced value back.
+  bool assign_unindexed_at(const Shape* shape, std::size_t position, PyValue& value);
 
   // Runs f() while no assignment to this object is under way: the snapshot and every core's value
   // sets then agree. For core reads that compare the two; call holding no core lock (an

@@ -397,3 +397,57 @@ def test_calling_the_class_honours_a_replaced_init_or_new_and_refuses_repeated_n
         for _ in range(2):  # a refused tuple of names is never learned
             with pytest.raises(TypeError, match="multiple values for keyword argument"):
                 vectorcall(Indexable, ctypes.cast(args, ctypes.c_void_p), 3 - len(names), names)
+
+
+def test_reads_and_assignments_follow_each_objects_own_name_order():
+    """Reads and assignments remember where a name sits among an object's names; objects whose
+    names come in another order, or that are gone and replaced by others, must not be misread."""
+    names = ["a", "b", "c", "d", "e"]
+    for round_ in range(200):
+        order = names[round_ % 5:] + names[:round_ % 5]
+        if round_ % 2:
+            order.reverse()
+        objs = [Indexable(**{name: (name, round_, i) for name in order}) for i in range(3)]
+        for i, obj in enumerate(objs):
+            for name in names:
+                assert getattr(obj, name) == (name, round_, i)
+            obj.c = ("c", -round_)
+            assert obj.c == ("c", -round_) and obj.a == ("a", round_, i)
+        del objs  # the next round's shape may take this one's address
+
+
+class Reshaping:
+    """A value whose first hash runs code on the object being assigned to."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __hash__(self):
+        action, self.action = self.action, lambda: None
+        action()
+        return 7
+
+
+@pytest.mark.parametrize("action", ["new_name", "many_names", "same_name", "index"])
+def test_a_value_hash_that_changes_the_object_leaves_both_assignments(action):
+    obj = Indexable(a=1, b=2, c=3)
+    index = Index()
+    obj.b = 0  # remembers where b sits
+    def act():
+        if action == "new_name":
+            obj.z = "z"
+        elif action == "many_names":
+            for i in range(12):
+                setattr(obj, f"n{i}", i)
+        elif action == "same_name":
+            obj.b = "inner"
+        else:
+            index.add_object(obj)
+    value = Reshaping(act)
+    obj.b = value
+    assert obj.b is value and obj.a == 1 and obj.c == 3
+    if action == "index":
+        assert index.get_by_attribute(b=value) == [obj]
+        assert _verify_index(index) == ""
+    else:
+        assert obj.z == "z" if action == "new_name" else True

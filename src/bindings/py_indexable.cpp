@@ -426,9 +426,9 @@ NamePositions& name_positions() {
 void assign_one(PyObject* self, PyObject* name, PyObject* value) {
   Indexable& native = as_indexable(self)->native;
   NamePositions& positions = name_positions();
-  // A name seen before is valid text; any other is checked before the value's own code runs, as
-  // the general path does.
-  if (!positions.cached(name, native.snapshot_under_gil()) && !utf8_or_error(name)) {
+  // An ASCII name is valid text; any other is checked before the value's own code runs, as the
+  // general path does.
+  if (!PyUnicode_IS_ASCII(name) && !utf8_or_error(name)) {
     std::pair<AttrName, PyValue> update[1] = {attribute_of(name, value)};  // raises for the name
     assign_attributes(self, update);
     return;

@@ -144,14 +144,16 @@ class HybridHashmap {
       if (positions[i] == Shape::npos) return false;
     }
     // A name given twice: the later value wins, as with `with`.
-    for (std::size_t i = 0; i < updates.size(); ++i) std::swap(values()[positions[i]], updates[i].second);
+    using std::swap;
+    for (std::size_t i = 0; i < updates.size(); ++i) swap(values()[positions[i]], updates[i].second);
     return true;
   }
   // As replace_sole for the one value at `position` of the small form of `shape`; false, changing
   // nothing, when this map is not that form.
   bool replace_sole_at(const Shape* shape, std::size_t position, V& value) noexcept {
     if (is_hash() || shape_.get() != shape || shape == nullptr || position >= count_) return false;
-    std::swap(values()[position], value);
+    using std::swap;
+    swap(values()[position], value);
     return true;
   }
   // Whether the caller's reference is the only one. Meaningful only while no other reference can

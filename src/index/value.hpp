@@ -143,6 +143,7 @@ class PyValue {
     return *this;
   }
   ~PyValue() { drop_payload(); }
+  friend void swap(PyValue& a, PyValue& b) noexcept { a.swap(b); }
 
   PyObject* obj() const noexcept { return obj_.get(); }
   const PyHandle& handle() const noexcept { return obj_; }

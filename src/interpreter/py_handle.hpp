@@ -88,6 +88,12 @@ class PyHandle {
     std::swap(obj_, other.obj_);
     return *this;
   }
+  friend void swap(PyHandle& a, PyHandle& b) noexcept {
+    Cell* cell = a.cell_.load(std::memory_order_relaxed);
+    a.cell_.store(b.cell_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    b.cell_.store(cell, std::memory_order_relaxed);
+    std::swap(a.obj_, b.obj_);
+  }
   ~PyHandle() {
     Cell* cell = cell_.load(std::memory_order_acquire);
     if (cell == nullptr) {

@@ -77,7 +77,7 @@ void IndexAPI::remove_index(AttributeTable& table, std::uint32_t id, const AttrN
     if (entry->ids.empty()) {
       map.check_prune(value);
     } else if (entry->value.handle().same_cell(value.handle())) {
-      rekey(*entry, name);
+      rekey(map, *entry, name);
     }
   }
   if (map.is_empty()) table.erase(it);
@@ -86,7 +86,7 @@ void IndexAPI::remove_index(AttributeTable& table, std::uint32_t id, const AttrN
 // The entry's key is the value of the object that created it, which just left it: the key becomes
 // the equal value of an object still listed. A key is then always a value some listed object
 // carries, which the collector sees through that object; the old key goes with its last holder.
-void IndexAPI::rekey(ValueTable::Entry& entry, const AttrName& name) {
+void IndexAPI::rekey(QueryMap& map, ValueTable::Entry& entry, const AttrName& name) {
   entry.ids.for_each([&](std::uint32_t other) {
     IndexableHandle holder;
     {
@@ -97,7 +97,7 @@ void IndexAPI::rekey(ValueTable::Entry& entry, const AttrName& name) {
     Snapshot snapshot = holder.native().snapshot();
     const PyValue* carried = snapshot->get(name.view());
     if (carried == nullptr || !(*carried == entry.value)) return true;
-    entry.value = *carried;
+    map.rekey(entry, *carried);
     return false;
   });
 }

@@ -180,7 +180,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void add_index(AttributeTable& table, std::uint32_t id, const AttrName& name, const PyValue& value, IndexWork& work);
   void remove_index(AttributeTable& table, std::uint32_t id, const AttrName& name, const PyValue& value,
                     IndexWork& work);
-  void rekey(ValueTable::Entry& entry, const AttrName& name);
+  void rekey(QueryMap& map, ValueTable::Entry& entry, const AttrName& name);
+  // See reduce.
+  void build_trees(std::span<const AttrName> names) const;
   bool stored(std::uint32_t id) const { return has_object_id(id); }
   std::string verify_one(std::vector<std::shared_ptr<const IndexAPI>>& pending) const;
 

@@ -71,14 +71,29 @@ Bitmap IndexAPI::filter_by_hashes(const HashQuery& query) const {
   return filter_index_by_hashes(index_->value, query);
 }
 
+// Builds the range trees of `names` (of every map when empty) that are not built yet, under the
+// table's read lock: a build that runs out of memory then leaves everything as it was, where under
+// the write lock it would poison the table.
+void IndexAPI::build_trees(std::span<const AttrName> names) const {
+  auto guard = index_->lock.read();
+  if (names.empty()) {
+    for (const auto& [name, map] : index_->value) static_cast<void>(map->range_tree());
+  }
+  for (const AttrName& name : names) {
+    if (auto it = index_->value.find(name.view()); it != index_->value.end()) static_cast<void>(it->second->range_tree());
+  }
+}
+
 void IndexAPI::reduce(const HashQuery& query) {
   py::DeferReleases defer;
   IndexWork work;
+  build_trees({});
   {
     auto guard = index_->lock.write();
     narrowed_.store(true, std::memory_order_relaxed);
     AttributeTable& table = index_->value;
-    // Value sets stop telling the range trees (which keep every stored number) once narrowed.
+    // Value sets stop telling the range trees (which keep every stored number) once narrowed. (A
+    // map added since build_trees is built here.)
     for (auto& [name, map] : table) map->build_tree();
     Bitmap matched = filter_index_by_hashes(table, query);
     HybridSet keep = HybridSet::from_bitmap(matched.copy());
@@ -134,6 +149,7 @@ std::vector<std::pair<std::uint32_t, std::vector<AttrName>>> IndexAPI::hidden_na
 
 void IndexAPI::hide(std::uint32_t id, std::span<const AttrName> names) {
   py::DeferReleases defer;
+  if (!names.empty()) build_trees(names);
   auto guard = index_->lock.write();
   IndexableHandle obj;
   {

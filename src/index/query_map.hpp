@@ -4,11 +4,14 @@
 // It is changed only under the owning core's attribute-table write lock and read under its read
 // lock. The range tree is built from the value table by the first range query that needs it (most
 // attributes are never range-queried, and a tree costs about 30 bytes per number); from then on it
-// is kept up to date. Building it needs the value table to tell it, so the tree is built first
-// wherever that would stop holding (see list and IndexAPI::reduce); the build lock only keeps two
-// queries from building one tree at once. Nested work (storing or withdrawing an Indexable value in the nested
-// core) is not done here but queued on the caller's IndexWork, so that the owning core's lock is
-// released before the nested core's is taken and deep chains need no native recursion.
+// is kept up to date. Until then the table tells it, together with the few listed objects whose
+// value is a number in a set keyed by an equal non-number or the reverse (True beside 1): changes
+// only note those (`odd_`), so no change ever has to build a tree. `reduce` builds the trees before
+// it narrows the sets. The build lock keeps two queries from building one tree at once.
+//
+// Nested work (storing or withdrawing an Indexable value in the nested core) is not done here but
+// queued on the caller's IndexWork, so that the owning core's lock is released before the nested
+// core's is taken and deep chains need no native recursion.
 #pragma once
 
 #include <algorithm>
@@ -183,9 +186,14 @@ class QueryMap {
   // The tree as it is: empty while not built.
   const BitMapBTree& tree() const noexcept { return tree_; }
   bool tree_built() const noexcept { return tree_built_.load(std::memory_order_acquire); }
-  // Builds the range tree unless built; under the table's write lock, before the value sets stop
-  // listing every stored object of their value.
+  // Builds the range tree unless built (under the table's read or write lock), before the value
+  // sets stop listing every stored object of their value.
   void build_tree() { static_cast<void>(range_tree()); }
+  // Makes `value` (equal to the entry's) the key of `entry`, a set of this map (see IndexAPI::rekey).
+  void rekey(ValueTable::Entry& entry, const PyValue& value);
+  // Checks the tree, or while it is not built what it will be built from, against `numbers`: the
+  // range key of every stored object whose value is a number. Empty while all holds.
+  std::string verify_tree(const std::vector<CompositeKey128>& numbers) const;
   const std::shared_ptr<IndexAPI>& nested() const noexcept { return nested_; }
   // The objects holding this attribute, grouped by its values (one group per value entry with
   // ids). The caller holds the owning core's table read lock.
@@ -198,11 +206,11 @@ class QueryMap {
   // (the caller makes the range entry of a number). With `pending`, an id for a value already
   // listed is appended there instead.
   void list(const PyValue& value, std::uint32_t id, IndexWork& work, std::vector<ValueTable::PendingId>* pending);
-  // Builds the tree from the value table and, during a bulk add, the ids still `pending` for its
-  // entries. Requires what an unbuilt tree keeps true: each value set lists every stored object
-  // whose value equals the entry's, and none of them is a number unless the entry's value is one
-  // (a set shared by True and 1 would put True in the tree).
-  void build_tree_from_table(const std::vector<ValueTable::PendingId>* pending) const;
+  // Builds the tree from the value table and `odd_`. Requires what an unbuilt tree keeps true: each
+  // value set lists every stored object whose value equals the entry's (until reduce), and `odd_`
+  // names exactly the listed objects whose value is a number where the entry's is not, or the
+  // reverse. Called under tree_build_lock_.
+  void build_tree_from_table() const;
 
   ValueTable map_;
   // Written by a build under tree_build_lock_ (holders of the read lock) or by changes under the
@@ -210,6 +218,9 @@ class QueryMap {
   mutable BitMapBTree tree_;
   mutable std::atomic<bool> tree_built_{false};
   mutable std::mutex tree_build_lock_;
+  // While the tree is not built: each listed id whose value differs in kind (a number or not) from
+  // its entry's key, with its range key when it is the number. Emptied by the build.
+  mutable std::unordered_map<std::uint32_t, std::optional<Key128>> odd_;
   std::shared_ptr<IndexAPI> nested_;
 };
 

@@ -321,3 +321,34 @@ def in_range(obj, query):
 
 RANGE_MODEL = {repr(q): m for q, m in zip(RANGES, [
     "v > 0", "v >= 1", "v < 2.5", "v <= 1", "0 <= v <= 3", "2.0**69 <= v <= 2.0**71", "v > 0", "v < 3"])}
+
+
+@pytest.mark.parametrize("first", [1, True, 2.0**70, 2**70])
+def test_a_set_shared_by_numbers_and_equal_non_numbers_answers_ranges_by_the_numbers(first):
+    """The set of 1 also lists True (and that of 2.0**70 the int 2**70): only the numbers (exact
+    ints within 64 bits, floats) are in range answers, whoever created the set or leaves it. The
+    tree is built by the first range query, after each number of steps in turn."""
+    twin = {1: True, True: 1, 2.0**70: 2**70, 2**70: 2.0**70}[first]
+    query = Q.gt("a", 0)
+    for built_at in range(7):
+        objs = [Indexable(n=i, a=first if i % 2 == 0 else twin) for i in range(8)]
+        index = Index()
+        index.add_object(objs[0])  # creates the set: its key is `first`
+        index.add_object_many(objs[1:6])
+        index.add_object(objs[6])
+        steps = [
+            lambda: index.remove_object(objs[0]),  # the key's holder leaves: the key changes kind
+            lambda: setattr(objs[1], "a", first),  # a member changes kind within the set
+            lambda: index.remove_object(objs[3]),
+            lambda: setattr(objs[2], "a", "other"),  # leaves the set
+            lambda: index.add_object(objs[7]),
+            lambda: index.remove_object(objs[4]),
+        ]
+        for number, step in enumerate(steps):
+            if number == built_at:
+                index.reduced_query(query)
+            step()
+            assert _verify_index(index) == ""
+        stored = {o.n for o in index.collect()}
+        numbers = [o.n for o in objs if o.n in stored and (type(o.a) is float or type(o.a) is int and o.a < 2**63)]
+        assert sorted(ids(index.reduced_query(query).collect())) == sorted(numbers)

@@ -184,10 +184,10 @@ bool holds_indexable(std::span<const std::pair<AttrName, PyValue>> updates) {
 
 }  // namespace
 
-bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates) {
+template <class Exchange>
+bool Indexable::replace_in_place(Exchange&& exchange) {
   // Readers without a copy of the map hold the interpreter lock; holding it here keeps them out.
-  if (!py::gil_held() || updates.size() > AttributeMap::kSmallCapacity) return false;
-  if (listed()) return false;
+  if (!py::gil_held() || listed()) return false;
   bool graph_changes = false;
   {
     // No assign_mutex_ here. Any thread that reads the map without the interpreter lock holds a
@@ -203,35 +203,33 @@ bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates
     // map (under this lock): either the mark shows here, or its copy sees the new values.
     if (index_epoch_.load(std::memory_order_seq_cst) != epoch_before) return false;
     AttributeMap* map = attributes_.load(std::memory_order_relaxed);
-    if (!map->sole()) return false;
-    // The replaced values go back in `updates`: the caller releases them after the lock (a
-    // finalizer may assign to this object again). So the graph changes if a value is an Indexable
-    // before the exchange (a new one) or after it (a replaced one).
-    graph_changes = holds_indexable(updates);
-    if (!map->replace_sole(updates)) return false;
-    graph_changes = graph_changes || holds_indexable(updates);
+    if (!map->sole() || !exchange(*map, graph_changes)) return false;
   }
   if (graph_changes) GRAPH_EPOCH.fetch_add(1, std::memory_order_seq_cst);
   return true;
 }
 
+bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates) {
+  if (updates.size() > AttributeMap::kSmallCapacity) return false;
+  return replace_in_place([&](AttributeMap& map, bool& graph_changes) {
+    // The replaced values go back in `updates`: the caller releases them after the lock (a
+    // finalizer may assign to this object again). So the graph changes if a value is an Indexable
+    // before the exchange (a new one) or after it (a replaced one).
+    graph_changes = holds_indexable(updates);
+    if (!map.replace_sole(updates)) return false;
+    graph_changes = graph_changes || holds_indexable(updates);
+    return true;
+  });
+}
+
 bool Indexable::assign_unindexed_at(const Shape* shape, std::size_t position, PyValue& value) {
-  // The same protocol as assign_unindexed, for one value that is not an Indexable.
-  if (!py::gil_held() || value.primitave().is_ind()) return false;
-  if (listed()) return false;
-  bool graph_changes = false;
-  {
-    const std::uint64_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
-    if (listed()) return false;
-    std::lock_guard lock(snapshot_lock_);
-    if (index_epoch_.load(std::memory_order_seq_cst) != epoch_before) return false;
-    AttributeMap* map = attributes_.load(std::memory_order_relaxed);
-    if (!map->sole() || !map->replace_sole_at(shape, position, value)) return false;
+  if (value.primitave().is_ind()) return false;
+  return replace_in_place([&](AttributeMap& map, bool& graph_changes) {
+    if (!map.replace_sole_at(shape, position, value)) return false;
     // The replaced value is an Indexable leaving the graph (unless its name is private).
     graph_changes = value.primitave().is_ind() && !shape->names()[position].is_private();
-  }
-  if (graph_changes) GRAPH_EPOCH.fetch_add(1, std::memory_order_seq_cst);
-  return true;
+    return true;
+  });
 }
 
 void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {

@@ -129,6 +129,10 @@ class Indexable {
   void clear_attributes();
 
  private:
+  // The in-place protocol of the unindexed assignments: `exchange(map, graph_changes)` changes the
+  // sole map of an object no core holds, under snapshot_lock_; false (nothing done) otherwise.
+  template <class Exchange>
+  bool replace_in_place(Exchange&& exchange);
   // Makes `next` current; returns the replaced map, which must go through release_map_later.
   [[nodiscard]] Snapshot publish(Snapshot next);
   void reindex(IndexAPI& core, const AttributeMap& previous, std::span<const std::pair<AttrName, PyValue>> updates);

@@ -73,8 +73,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Interpreter lock not needed. Each handle must carry a reference of its own, shared with no
   // other top-level core's slots: the collector learns of a slot's reference from the one Index
   // holding it, and one reference reported twice would let it free objects still in use. The
-  // handles move into the slots (`objs` is left empty), so a slot's handle is one of its own.
-  void add_objects(std::span<IndexableHandle> objs);
+  // handles move into the slots (each of `handles` is left empty): a slot's handle is its own.
+  void add_objects(std::span<IndexableHandle> handles);
 
   // Withdraws `obj` from this top-level core: its slot, id and membership, then every value it is
   // listed under, its range entries and, in the nested cores, the objects only it held. False,

@@ -51,8 +51,6 @@ class ValueTable {
     return const_cast<HybridSet*>(static_cast<const ValueTable&>(*this).find(value));
   }
 
-  const Entry& entry_at(std::uint32_t position) const noexcept { return entries_[position]; }
-
   // The entry's position: stable until an erase (emplace and reserve move no position).
   std::uint32_t position_of(const Entry& entry) const noexcept {
     return static_cast<std::uint32_t>(&entry - entries_.data());

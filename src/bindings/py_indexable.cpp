@@ -372,44 +372,42 @@ bool subclass_data_descriptor(PyObject* self, PyObject* name) {
 
 // Positions of recent names in recent shapes, for attribute reads and assignments: code reads and
 // assigns through the same name objects (its constants) every time, so most lookups compare two
-// addresses instead of the name's bytes. Only exact str names are kept. Each entry holds a
-// reference to its name, so no other name takes its address meanwhile, and releasing it runs no
-// Python code; the shape is held weakly (shapes leave with their last map) and an entry counts only
-// while it is alive, since a shape's address may be reused once it is gone. Touched only with the
-// interpreter lock held.
+// addresses instead of the name's bytes, and the shape is known by the tag the object keeps beside
+// its map, without reading the map. Only exact str names and tagged shapes are kept. Each entry
+// holds a reference to its name, so no other name takes its address meanwhile, and releasing it
+// runs no Python code. A tag is never given to another shape, so an entry whose shape is gone
+// merely waits to be overwritten: no object has its tag. Touched only with the interpreter lock
+// held.
 struct NamePositions {
   struct Entry {
     OwnedRef name;
-    const Shape* shape = nullptr;
-    std::weak_ptr<const Shape> alive;
-    std::size_t position = 0;
+    std::uint32_t tag = 0;
+    std::uint32_t position = 0;
   };
   Entry entries[64];
 
-  Entry& slot(PyObject* name, const Shape* shape) noexcept {
-    auto key = (reinterpret_cast<std::uintptr_t>(name) >> 4) ^ (reinterpret_cast<std::uintptr_t>(shape) >> 6);
+  Entry& slot(PyObject* name, std::uint32_t tag) noexcept {
+    auto key = (reinterpret_cast<std::uintptr_t>(name) >> 4) ^ (tag * 0x9E3779B1u >> 7);
     return entries[key & 63];
   }
-  // The position of `name` in the small-form `map`, if an entry knows it.
-  std::optional<std::size_t> cached(PyObject* name, const AttributeMap& map) noexcept {
-    const Shape* shape = map.shape().get();
-    if (shape == nullptr) return std::nullopt;
-    Entry& entry = slot(name, shape);
-    if (entry.name.get() != name || entry.shape != shape || entry.alive.expired()) return std::nullopt;
+  // The position of `name` in the small form of the shape with `tag`, if an entry knows it.
+  std::optional<std::size_t> cached(PyObject* name, std::uint32_t tag) noexcept {
+    if (tag == 0) return std::nullopt;
+    const Entry& entry = slot(name, tag);
+    if (entry.name.get() != name || entry.tag != tag) return std::nullopt;
     return entry.position;
   }
-  // The position of `name` (an exact str whose text is `text`) in `map`, or npos; remembered when
-  // found.
+  // The position of `name` (an exact str whose text is `text`) in the small-form `map`, or npos;
+  // remembered when found and the map's shape is tagged.
   std::size_t find(PyObject* name, std::string_view text, const AttributeMap& map) {
     const std::shared_ptr<const Shape>& shape = map.shape();
     if (!shape) return Shape::npos;
     std::size_t position = shape->find(text);
-    if (position != Shape::npos) {
-      Entry& entry = slot(name, shape.get());
+    if (position != Shape::npos && shape->tag() != 0) {
+      Entry& entry = slot(name, shape->tag());
       entry.name = OwnedRef::incref(name);
-      entry.shape = shape.get();
-      entry.alive = shape;
-      entry.position = position;
+      entry.tag = shape->tag();
+      entry.position = static_cast<std::uint32_t>(position);
     }
     return position;
   }
@@ -436,17 +434,17 @@ void assign_one(PyObject* self, PyObject* name, PyObject* value) {
   // CAUTION: runs the value's own __hash__ (and maybe __eq__), which may change this object.
   PyValue converted = make_value(BorrowedRef(value));
   if (!converted.primitave().is_ind()) {
-    const AttributeMap& map = native.snapshot_under_gil();
-    std::optional<std::size_t> position = positions.cached(name, map);
-    if (!position) {
+    const auto [map, tag] = native.tagged_snapshot_under_gil();
+    std::optional<std::size_t> position = positions.cached(name, tag);
+    if (!position && tag != 0) {
       std::optional<std::string_view> text = utf8_or_error(name);
       if (!text) throw_error_set();
-      if (std::size_t found = positions.find(name, *text, map); found != Shape::npos) position = found;
+      if (std::size_t found = positions.find(name, *text, *map); found != Shape::npos) position = found;
     }
     if (position) {
       track_if_needed(self, converted.obj());
       // `converted` takes the replaced value, released here, after the object's lock.
-      if (native.assign_unindexed_at(map.shape().get(), *position, converted)) return;
+      if (native.assign_unindexed_at(tag, *position, converted)) return;
     }
   }
   std::pair<AttrName, PyValue> update[1] = {{attr_name_of(name), std::move(converted)}};
@@ -458,10 +456,8 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     if (!PyUnicode_Check(name)) raise_name_type(name);
     const bool exact = PyUnicode_CheckExact(name);
     if (exact && !subclass_data_descriptor(self, name)) {
-      const AttributeMap& snapshot = as_indexable(self)->native.snapshot_under_gil();
-      if (std::optional<std::size_t> at = name_positions().cached(name, snapshot)) {
-        return Py_NewRef(snapshot.at(*at).obj());
-      }
+      const auto [snapshot, tag] = as_indexable(self)->native.tagged_snapshot_under_gil();
+      if (std::optional<std::size_t> at = name_positions().cached(name, tag)) return Py_NewRef(snapshot->at(*at).obj());
     }
     // A name that is not valid text cannot be stored: only the class can have it.
     std::optional<std::string_view> text = utf8_view_or_none(name);

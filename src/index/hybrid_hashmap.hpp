@@ -148,10 +148,10 @@ class HybridHashmap {
     for (std::size_t i = 0; i < updates.size(); ++i) swap(values()[positions[i]], updates[i].second);
     return true;
   }
-  // As replace_sole for the one value at `position` of the small form of `shape`; false, changing
-  // nothing, when this map is not that form.
-  bool replace_sole_at(const Shape* shape, std::size_t position, V& value) noexcept {
-    if (is_hash() || shape_.get() != shape || shape == nullptr || position >= count_) return false;
+  // As replace_sole for the one value at `position` of the small form whose shape has `tag`;
+  // false, changing nothing, when this map is not that form.
+  bool replace_sole_at(std::uint32_t tag, std::size_t position, V& value) noexcept {
+    if (tag == 0 || shape_tag() != tag || position >= count_) return false;
     using std::swap;
     swap(values()[position], value);
     return true;
@@ -173,6 +173,8 @@ class HybridHashmap {
   // empty.
   const std::shared_ptr<const Shape>& shape() const noexcept { return is_hash() ? kNoShape : shape_; }
   bool is_hash() const noexcept { return count_ == kHashForm; }
+  // The tag of the small form's shape; 0 in the hash form, while empty, or for an untagged shape.
+  std::uint32_t shape_tag() const noexcept { return is_hash() || !shape_ ? 0 : shape_->tag(); }
 
   const V* get(std::string_view key) const {
     if (is_hash()) {

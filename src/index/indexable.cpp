@@ -23,7 +23,7 @@ std::uint32_t Indexable::next_id() {
 
 Indexable::~Indexable() {
   keep_members([](Member&) { return false; });
-  Snapshot::adopt(attributes_.load(std::memory_order_relaxed));
+  Snapshot::adopt(current(std::memory_order_relaxed));
 }
 
 std::span<Indexable::Member> Indexable::members() noexcept {
@@ -202,7 +202,7 @@ bool Indexable::replace_in_place(Exchange&& exchange) {
     // A core that records the object after the check above marks the epoch before it copies the
     // map (under this lock): either the mark shows here, or its copy sees the new values.
     if (index_epoch_.load(std::memory_order_seq_cst) != epoch_before) return false;
-    AttributeMap* map = attributes_.load(std::memory_order_relaxed);
+    AttributeMap* map = current(std::memory_order_relaxed);
     if (!map->sole() || !exchange(*map, graph_changes)) return false;
   }
   if (graph_changes) GRAPH_EPOCH.fetch_add(1, std::memory_order_seq_cst);
@@ -222,12 +222,12 @@ bool Indexable::assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates
   });
 }
 
-bool Indexable::assign_unindexed_at(const Shape* shape, std::size_t position, PyValue& value) {
+bool Indexable::assign_unindexed_at(std::uint32_t tag, std::size_t position, PyValue& value) {
   if (value.primitave().is_ind()) return false;
   return replace_in_place([&](AttributeMap& map, bool& graph_changes) {
-    if (!map.replace_sole_at(shape, position, value)) return false;
+    if (!map.replace_sole_at(tag, position, value)) return false;
     // The replaced value is an Indexable leaving the graph (unless its name is private).
-    graph_changes = value.primitave().is_ind() && !shape->names()[position].is_private();
+    graph_changes = value.primitave().is_ind() && !map.shape()->names()[position].is_private();
     return true;
   });
 }
@@ -294,7 +294,7 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
 
 Snapshot Indexable::publish(Snapshot next) {
   std::lock_guard lock(snapshot_lock_);
-  return Snapshot::adopt(attributes_.exchange(next.release(), std::memory_order_acq_rel));
+  return Snapshot::adopt(map_of(attributes_.exchange(pack(next.release()), std::memory_order_acq_rel)));
 }
 
 void Indexable::clear_attributes() { release_map_later(publish(AttributeMap::make_empty())); }

@@ -51,7 +51,7 @@ extern std::atomic<std::uint64_t> GRAPH_EPOCH;
 
 class Indexable {
  public:
-  Indexable(std::uint32_t id, Snapshot attributes) : attributes_(attributes.release()), id_(id) {}
+  Indexable(std::uint32_t id, Snapshot attributes) : attributes_(pack(attributes.release())), id_(id) {}
   Indexable(const Indexable&) = delete;
   Indexable& operator=(const Indexable&) = delete;
   ~Indexable();
@@ -62,12 +62,23 @@ class Indexable {
   std::uint32_t id() const noexcept { return id_; }
   Snapshot snapshot() const {
     std::lock_guard lock(snapshot_lock_);
-    return Snapshot::share(attributes_.load(std::memory_order_relaxed));
+    return Snapshot::share(current(std::memory_order_relaxed));
   }
   // The current map without taking a reference, for a reader that holds the interpreter lock and
   // runs no Python code while using it: a replaced map's published reference is only ever
   // dropped by a thread holding that lock.
-  const AttributeMap& snapshot_under_gil() const noexcept { return *attributes_.load(std::memory_order_acquire); }
+  const AttributeMap& snapshot_under_gil() const noexcept { return *current(std::memory_order_acquire); }
+  // snapshot_under_gil with the tag of its shape (AttributeMap::shape_tag, or 0 where the object
+  // could not keep it), read from the object alone: a reader that knows where a name sits in the
+  // shape of that tag reads the value without the map's header.
+  struct TaggedMap {
+    const AttributeMap* map;
+    std::uint32_t tag;
+  };
+  TaggedMap tagged_snapshot_under_gil() const noexcept {
+    std::uintptr_t word = attributes_.load(std::memory_order_acquire);
+    return {map_of(word), tag_of(word)};
+  }
 
   // For core operations that index or withdraw this object: marks that the snapshot is about to
   // be read (see the class comment), then reads it. Call with the core's attribute-table write
@@ -83,14 +94,14 @@ class Indexable {
   auto inspect_for_index(F&& f) {
     index_epoch_.fetch_add(1, std::memory_order_seq_cst);
     std::lock_guard lock(snapshot_lock_);
-    return f(*attributes_.load(std::memory_order_relaxed));
+    return f(*current(std::memory_order_relaxed));
   }
 
   // Hints for batches that are about to read many objects: the object's first cache line (which
   // snapshot_for_index writes) and its current map. They change nothing; a map replaced meanwhile
   // is only a wasted hint.
   void prefetch() const noexcept { prefetch_write(this); }
-  void prefetch_map() const noexcept { AttributeMap::prefetch(attributes_.load(std::memory_order_relaxed)); }
+  void prefetch_map() const noexcept { AttributeMap::prefetch(current(std::memory_order_relaxed)); }
 
   // Called by a core under its slot lock when the object's slot is filled / emptied. The process's
   // placeholder core is never recorded; dead cores are dropped on the way.
@@ -112,9 +123,9 @@ class Indexable {
   // Call holding the interpreter lock; false, with nothing changed, where it does not apply (then
   // assign).
   bool assign_unindexed(std::span<std::pair<AttrName, PyValue>> updates);
-  // As assign_unindexed for one value, not an Indexable, at `position` of the small-form map of
-  // `shape` (found by the caller in the current map); `value` gets the replaced value back.
-  bool assign_unindexed_at(const Shape* shape, std::size_t position, PyValue& value);
+  // As assign_unindexed for one value, not an Indexable, at `position` of the small-form map whose
+  // shape has `tag` (found by the caller in the current map); `value` gets the replaced value back.
+  bool assign_unindexed_at(std::uint32_t tag, std::size_t position, PyValue& value);
 
   // Runs f() while no assignment to this object is under way: the snapshot and every core's value
   // sets then agree. For core reads that compare the two; call holding no core lock (an
@@ -137,8 +148,27 @@ class Indexable {
   [[nodiscard]] Snapshot publish(Snapshot next);
   void reindex(IndexAPI& core, const AttributeMap& previous, std::span<const std::pair<AttrName, PyValue>> updates);
 
+  // The current map's address, which owns one reference, and its shape's tag, packed in one word
+  // so that a reader sees the two together. A tagged word has bit 0 set, the tag's low 3 bits in
+  // bits 1-3 (a map is 16-byte aligned) and its high 16 bits above bit 47 (no address reaches
+  // them); any other word is the plain address of a map whose tag is not kept.
+  static constexpr std::uintptr_t kTagged = 1, kAddressBits = 0x0000FFFFFFFFFFF0ull;
+  static std::uintptr_t pack(AttributeMap* map) noexcept {
+    auto address = reinterpret_cast<std::uintptr_t>(map);
+    std::uint32_t tag = map->shape_tag();
+    if (tag == 0 || (address & ~kAddressBits) != 0) return address;
+    return address | kTagged | (std::uintptr_t{tag & 7u} << 1) | (std::uintptr_t{tag >> 3} << 48);
+  }
+  static AttributeMap* map_of(std::uintptr_t word) noexcept {
+    return reinterpret_cast<AttributeMap*>(word & kTagged ? word & kAddressBits : word);
+  }
+  static std::uint32_t tag_of(std::uintptr_t word) noexcept {
+    return word & kTagged ? static_cast<std::uint32_t>(((word >> 1) & 7u) | ((word >> 48) << 3)) : 0;
+  }
+  AttributeMap* current(std::memory_order order) const noexcept { return map_of(attributes_.load(order)); }
+
   // What reads and unindexed assignments touch comes first, in the object's first cache line.
-  std::atomic<AttributeMap*> attributes_;  // owns one reference
+  std::atomic<std::uintptr_t> attributes_;
   std::atomic<std::uint64_t> index_epoch_{0};
   // Copies of the map are taken, and the map replaced, under this lock: the race protocol needs
   // the epoch mark of a core operation to be ordered before its read of the snapshot, and the

@@ -50,7 +50,15 @@ void unregister(const Shape* shape, std::uint64_t hash) {
   }
 }
 
+// The next tag to hand out; past kMaxTag, tags have run out. Only ever read and moved under the
+// table's lock (shapes are made under it).
+std::uint32_t NEXT_TAG = 1;
+
 }  // namespace
+
+Shape::Shape(std::vector<AttrName> names, std::uint64_t hash) : names_(std::move(names)), hash_(hash), tag_(0) {
+  if (NEXT_TAG <= kMaxTag) tag_ = NEXT_TAG++;
+}
 
 std::shared_ptr<const Shape> Shape::of(std::vector<AttrName> names) {
   if (names.empty()) return nullptr;

@@ -3,7 +3,9 @@
 // pointer for its names instead of a copy of each.
 //
 // Shapes are interned in a process-wide table and leave it with their last map, so the table
-// holds only shapes some map uses. Its lock is a leaf: held only to look up, add or drop an entry,
+// holds only shapes some map uses. Each new shape also gets a tag that no other shape of the
+// process ever has, while tags last: a holder of a tag may rely on it naming these names at these
+// positions for good, without keeping the shape alive. Its lock is a leaf: held only to look up, add or drop an entry,
 // never while taking another lock; a shape whose last reference goes while a thread holds the
 // table lock would deadlock, so lookups drop the shapes they looked at only after releasing it.
 #pragma once
@@ -37,14 +39,21 @@ class Shape {
     return npos;
   }
 
+  // Tags are 1..kMaxTag (19 bits, which is what Indexable can pack beside a map's address); once
+  // they run out, later shapes get 0: no tag.
+  static constexpr std::uint32_t kMaxTag = (1u << 19) - 1;
+  std::uint32_t tag() const noexcept { return tag_; }
+
   // How many shapes are interned (for tests: the table follows the live maps).
   static std::size_t interned();
 
-  Shape(std::vector<AttrName> names, std::uint64_t hash) : names_(std::move(names)), hash_(hash) {}
-
  private:
+  // Made only by `of`, under the table's lock, which also guards the tag counter.
+  Shape(std::vector<AttrName> names, std::uint64_t hash);
+
   std::vector<AttrName> names_;
   std::uint64_t hash_;
+  std::uint32_t tag_;
 };
 
 }  // namespace vantorelle

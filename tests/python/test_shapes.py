@@ -106,3 +106,39 @@ def test_construction_from_call_sites_keeps_each_call_s_names_and_order():
                 assert "not valid text" in str(e)
             else:
                 raise AssertionError("accepted a name with a lone surrogate")
+
+
+def test_objects_read_and_assign_alike_once_shapes_have_run_out_of_tags(run_python):
+    # Reads and one-value assignments find a name's place by a tag of its name table, and tags are
+    # never reused; past the last tag (in a fresh interpreter: it is process-wide), names are found
+    # by text. Objects from before and after must both keep their values, in and out of an index.
+    result = run_python("""
+        import gc
+        import Vantorelle
+        from Vantorelle import Index, Indexable, _verify_index
+
+        before = [Indexable(x=i, y=str(i)) for i in range(3)]
+        for i in range(600_000):
+            Indexable(**{f"t{i}": i})
+        after = [Indexable(x=i, y=str(i)) if i % 2 else Indexable(y=str(i), x=i) for i in range(4)]
+        index = Index()
+        index.add_object_many(before[:1] + after[:2])
+        for k in range(3):
+            for obj in before + after:
+                assert obj.y == str(obj.x)
+                obj.x = obj.x + 10
+                obj.y = str(obj.x)
+                setattr(obj, "x" + "", obj.x)
+            fresh = Indexable(**{f"late{k}": k})
+            fresh.__setattr__(f"late{k}", -k)
+            assert getattr(fresh, f"late{k}") == -k
+        assert [o.x for o in before + after] == [30, 31, 32, 30, 31, 32, 33]
+        assert sorted(o.x for o in index.get_by_attribute(y="30")) == [30, 30]
+        assert index.get_by_attribute(x=31) == [after[1]]
+        _verify_index(index)
+        del before, after, index
+        gc.collect()
+        print(Vantorelle._shape_count())
+    """)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) < 50

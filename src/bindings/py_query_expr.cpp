@@ -19,6 +19,7 @@ QueryExpr clone(const QueryExpr& expr) {
   copy.depth = expr.depth;
   copy.values.reserve(expr.values.size());
   for (const PyValue& value : expr.values) copy.values.push_back(clone_value(value));
+  copy.hashes = expr.hashes;
   copy.children.reserve(expr.children.size());
   for (const QueryExpr& child : expr.children) copy.children.push_back(clone(child));
   return copy;
@@ -38,8 +39,15 @@ AttrName path_of(PyObject* attr) {
   return attr_name_of(attr);
 }
 
-// A range bound: an int must fit the range index's 64-bit keys.
-PyValue bound_of(PyObject* obj, const char* argument) {
+// Adds the value of `obj` to the leaf `expr`, with its hash.
+void add_value(QueryExpr& expr, OwnedRef obj) {
+  std::uint64_t hash = 0;
+  expr.values.push_back(make_value(std::move(obj), &hash));
+  expr.hashes.push_back(hash);  // a failure discards the whole tree being built
+}
+
+// Adds a range bound to the leaf `expr`: an int must fit the range index's 64-bit keys.
+void add_bound(QueryExpr& expr, PyObject* obj, const char* argument) {
   if (PyLong_CheckExact(obj)) {
     int overflow = 0;
     PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -48,7 +56,7 @@ PyValue bound_of(PyObject* obj, const char* argument) {
       throw_error_set();
     }
   }
-  return make_value(BorrowedRef(obj));
+  add_value(expr, OwnedRef::incref(obj));
 }
 
 QueryExpr leaf(Kind kind, PyObject* attr) {
@@ -67,7 +75,11 @@ PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     bind(signature, args, nargs, kwnames, bound);
     QueryExpr expr = leaf(K, bound.values[0]);
     bool ranged = K != Kind::Eq && K != Kind::Ne;
-    expr.values.push_back(ranged ? bound_of(bound.values[1], "value") : make_value(BorrowedRef(bound.values[1])));
+    if (ranged) {
+      add_bound(expr, bound.values[1], "value");
+    } else {
+      add_value(expr, OwnedRef::incref(bound.values[1]));
+    }
     return wrap(std::move(expr));
   }, nullptr);
 }
@@ -79,8 +91,8 @@ PyObject* build_bt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     BoundArgs bound;
     bind(kBt, args, nargs, kwnames, bound);
     QueryExpr expr = leaf(Kind::Bt, bound.values[0]);
-    expr.values.push_back(bound_of(bound.values[1], "lower"));
-    expr.values.push_back(bound_of(bound.values[2], "upper"));
+    add_bound(expr, bound.values[1], "lower");
+    add_bound(expr, bound.values[2], "upper");
     return wrap(std::move(expr));
   }, nullptr);
 }
@@ -101,7 +113,7 @@ PyObject* build_in(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(values));
     if (!iterator) reraise_for_argument("values");
     // CAUTION: runs the sequence's iterator and each item's __hash__.
-    while (PyObject* item = PyIter_Next(iterator.get())) expr.values.push_back(make_value(OwnedRef::steal(item)));
+    while (PyObject* item = PyIter_Next(iterator.get())) add_value(expr, OwnedRef::steal(item));
     if (PyErr_Occurred()) reraise_for_argument("values");
     return wrap(std::move(expr));
   }, nullptr);

@@ -318,7 +318,7 @@ Py_hash_t finite_float_hash(double v) noexcept {
 
 }  // namespace
 
-PyValue make_value(OwnedRef owned) {
+PyValue make_value(OwnedRef owned, std::uint64_t* full_hash) {
   PyObject* obj = owned.get();
   PyTypeObject* type = Py_TYPE(obj);
   NativeCastValue primitave;
@@ -360,6 +360,7 @@ PyValue make_value(OwnedRef owned) {
     hash_failed = true;
   }
   auto hash = static_cast<std::uint64_t>(static_cast<std::int64_t>(raw));
+  if (full_hash != nullptr) *full_hash = hash;
 
   PyHandle handle = PyHandle::take(std::move(owned));
   // CAUTION: may run the value's own __eq__, __index__, __float__ and __int__.

@@ -10,8 +10,12 @@ namespace vantorelle::py {
 // Exception becomes hash 0 (the value then equals only itself); anything else a hash raises
 // (KeyboardInterrupt, SystemExit) propagates as PyErrorSet. An int beyond 64 bits or a str with
 // lone surrogates keeps primitave Unknown with its valid hash.
-PyValue make_value(OwnedRef obj);
-inline PyValue make_value(BorrowedRef obj) { return make_value(OwnedRef::incref(obj)); }
+// A value keeps only the low 32 bits of its hash; `full_hash`, when given, receives all of it (0
+// for a failed hash).
+PyValue make_value(OwnedRef obj, std::uint64_t* full_hash = nullptr);
+inline PyValue make_value(BorrowedRef obj, std::uint64_t* full_hash = nullptr) {
+  return make_value(OwnedRef::incref(obj), full_hash);
+}
 
 // A copy of `value` holding a reference of its own to the object (a new cell, listed with its
 // class for a value keyed by a representative), so that the copy is reported to the collector

@@ -251,7 +251,7 @@ class HybridHashmap {
   static constexpr std::uint32_t kHashForm = 0xFFFFFFFFu;
   static inline const std::shared_ptr<const Shape> kNoShape{};
 
-  // The header is three words, so that a map of six 40-byte values fills a 272-byte allocation
+  // The header is three words, so that a map of six 32-byte values fills a 224-byte allocation
   // (the general allocator's chunk for it) rather than a 288-byte one.
   mutable std::atomic<std::uint32_t> refs_{1};
   std::uint32_t count_ = 0;  // small form: values built in the block; kHashForm in the hash form

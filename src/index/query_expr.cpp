@@ -51,17 +51,19 @@ std::string QueryExpr::debug_text() const {
     }
     text += "]";
   };
+  std::vector<std::string> rendered;
   switch (kind) {
     case Kind::In:
       text += debug_quoted(path.view()) + ", ";
-      join(values, [](const PyValue& v) { return v.debug_text(); });
+      for (std::size_t i = 0; i < values.size(); ++i) rendered.push_back(values[i].debug_text(hashes.at(i)));
+      join(rendered, [](const std::string& v) { return v; });
       break;
     case Kind::Not: text += children.front().debug_text(); break;
     case Kind::And:
     case Kind::Or: join(children, [](const QueryExpr& child) { return child.debug_text(); }); break;
     default:
       text += debug_quoted(path.view());
-      for (const PyValue& v : values) text += ", " + v.debug_text();
+      for (std::size_t i = 0; i < values.size(); ++i) text += ", " + values[i].debug_text(hashes.at(i));
   }
   return text + ")";
 }

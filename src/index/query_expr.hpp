@@ -24,6 +24,9 @@ struct QueryExpr {
   Kind kind = Kind::And;
   AttrName path;                    // leaves only
   std::vector<PyValue> values;      // Eq..Le: one; Bt: lower, upper; In: any number
+  // The interpreter's hash of each value, in step with `values`: a value keeps only part of it,
+  // and the debug text shows all of it.
+  std::vector<std::uint64_t> hashes;
   std::vector<QueryExpr> children;  // Not: one; And, Or: any number
   std::uint32_t depth = 1;          // levels of this tree, itself included
 

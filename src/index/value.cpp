@@ -52,30 +52,41 @@ bool big_equals_float(std::string_view hex, double f) {
 }  // namespace
 
 PyValue::PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, EqKey key, bool hash_failed)
-    : obj_(std::move(obj)), hash_(hash), payload_{}, length_(0), cast_(kUnknown), key_(static_cast<std::uint8_t>(key)),
-      hash_failed_(hash_failed ? 1 : 0) {
+    : obj_(std::move(obj)), payload_{},
+      meta_((hash & Meta::kHashMask) | (std::uint64_t{static_cast<std::uint8_t>(key)} << Meta::kKeyShift) |
+            (std::uint64_t{hash_failed ? 1u : 0u} << Meta::kFailedShift)) {
+  if (hash_failed) meta_ &= ~Meta::kHashMask;
   auto set_text = [&](std::string_view text) {
-    payload_.text = text.data();
-    length_ = text.size();
+    if (text.size() < Meta::kLongText) {
+      payload_.text = text.data();
+      set_length(text.size());
+      return;
+    }
+    if (eq_key() != EqKey::Text && eq_key() != EqKey::Bytes) fail("value conversion: a text view under another key");
+    auto* box = new LongText{};
+    box->refs.store(1, std::memory_order_relaxed);
+    box->view = text;
+    payload_.counted = box;
+    set_length(Meta::kLongText);
   };
   struct Packer {
     PyValue& self;
     decltype(set_text)& text;
     void operator()(const NativeCastValue::Int& x) const {
-      self.cast_ = kInt;
+      self.set_cast(kInt);
       self.payload_.i = x.value;
     }
     void operator()(const NativeCastValue::Float& x) const {
-      self.cast_ = kFloat;
+      self.set_cast(kFloat);
       self.payload_.f = x.value;
     }
     void operator()(const NativeCastValue::Str& x) const {
-      self.cast_ = kStr;
+      self.set_cast(kStr);
       text(x.text);
     }
-    void operator()(const NativeCastValue::Ind&) const { self.cast_ = kInd; }
+    void operator()(const NativeCastValue::Ind&) const { self.set_cast(kInd); }
     void operator()(NativeCastValue::Unknown& x) const {
-      self.cast_ = kUnknown;
+      self.set_cast(kUnknown);
       if (auto* i = std::get_if<std::int64_t>(&x.key)) {
         self.payload_.i = *i;
       } else if (auto* f = std::get_if<double>(&x.key)) {
@@ -107,6 +118,8 @@ void PyValue::release_counted(Counted* box) noexcept {
   if (box->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   if (eq_key() == EqKey::Canonical) {
     delete static_cast<RepresentativeBox*>(box);
+  } else if (eq_key() == EqKey::Text || eq_key() == EqKey::Bytes) {
+    delete static_cast<LongText*>(box);
   } else {
     auto* text = static_cast<OwnedText*>(box);
     text->~OwnedText();
@@ -120,7 +133,7 @@ std::string_view PyValue::key_text() const noexcept {
     const auto* text = static_cast<const OwnedText*>(payload_.counted);
     return std::string_view(text->data(), text->size);
   }
-  return std::string_view(payload_.text, static_cast<std::size_t>(length_));
+  return view();
 }
 
 const std::shared_ptr<const Representative>* PyValue::representative() const noexcept {
@@ -229,9 +242,9 @@ std::string CastView::debug_text() const {
   return "Unknown";
 }
 
-std::string PyValue::debug_text() const {
+std::string PyValue::debug_text(std::uint64_t hash) const {
   return "PyValue { obj: " + debug_address(obj_.get()) + ", primitave: " + primitave().debug_text() +
-         ", hash: " + std::to_string(hash_) + " }";
+         ", hash: " + std::to_string(hash) + " }";
 }
 
 }  // namespace vantorelle

@@ -99,29 +99,25 @@ class CastView {
   const PyValue& value_;
 };
 
-// An attribute value in 40 bytes: the handle (16), the hash (8), an 8-byte payload and one word
-// for the rest. What the payload holds follows from the primitive cast and the equality key:
+// An attribute value in 32 bytes: the handle (16), an 8-byte payload and one word for the rest
+// (see Meta). What the payload holds follows from the primitive cast and the equality key:
 //  - Int / Float casts, and Unknown values keyed Int or Float: the number itself;
 //  - Str cast, and Unknown values keyed Text or Bytes: a pointer into the object's own immutable
-//    UTF-8 or bytes, with `length_` bytes (the object is kept alive by the handle);
+//    UTF-8 or bytes, whose length the word keeps (the object is kept alive by the handle); a text
+//    too long for the word's field instead has a counted box with its pointer and length;
 //  - BigInt and BadText keys: an owned, counted text block shared by the copies of the value;
 //  - Canonical keys: a counted box holding the representative;
 //  - Ind cast and Identity keys: nothing.
 class PyValue {
  public:
-  PyValue() noexcept : payload_{}, length_(0), cast_(0), key_(0), hash_failed_(0) {}
+  PyValue() noexcept : payload_{}, meta_(0) {}
   PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, EqKey key, bool hash_failed);
   // Throws std::bad_alloc when a first copy of the handle cannot allocate its cell.
-  PyValue(const PyValue& other)
-      : obj_(other.obj_), hash_(other.hash_), payload_(other.payload_), length_(other.length_), cast_(other.cast_),
-        key_(other.key_), hash_failed_(other.hash_failed_) {
+  PyValue(const PyValue& other) : obj_(other.obj_), payload_(other.payload_), meta_(other.meta_) {
     if (Counted* box = counted()) box->refs.fetch_add(1, std::memory_order_relaxed);
   }
-  PyValue(PyValue&& other) noexcept
-      : obj_(std::move(other.obj_)), hash_(other.hash_), payload_(other.payload_), length_(other.length_),
-        cast_(other.cast_), key_(other.key_), hash_failed_(other.hash_failed_) {
-    other.key_ = static_cast<std::uint8_t>(EqKey::Identity);
-    other.cast_ = kUnknown;
+  PyValue(PyValue&& other) noexcept : obj_(std::move(other.obj_)), payload_(other.payload_), meta_(other.meta_) {
+    other.forget_payload();
   }
   PyValue& operator=(const PyValue& other) {
     PyValue copy(other);
@@ -132,14 +128,9 @@ class PyValue {
     if (this == &other) return *this;
     drop_payload();
     obj_ = std::move(other.obj_);
-    hash_ = other.hash_;
     payload_ = other.payload_;
-    length_ = other.length_;
-    cast_ = other.cast_;
-    key_ = other.key_;
-    hash_failed_ = other.hash_failed_;
-    other.key_ = static_cast<std::uint8_t>(EqKey::Identity);
-    other.cast_ = kUnknown;
+    meta_ = other.meta_;
+    other.forget_payload();
     return *this;
   }
   ~PyValue() { drop_payload(); }
@@ -148,18 +139,20 @@ class PyValue {
   PyObject* obj() const noexcept { return obj_.get(); }
   const PyHandle& handle() const noexcept { return obj_; }
   CastView primitave() const noexcept { return CastView(*this); }
-  // The interpreter's hash, sign-extended; 0 when the value could not be hashed.
-  std::uint64_t hash() const noexcept { return hash_; }
-  // What tables key the value by: its hash, or, for a value that could not be hashed (it is equal
-  // only to itself), its address, so that such values spread over a table.
+  // What tables key the value by: the low 32 bits of the interpreter's hash, or, for a value that
+  // could not be hashed (it is equal only to itself), its address, so that such values spread over
+  // a table. Equal values have equal table hashes.
   std::uint64_t table_hash() const noexcept {
-    return hash_failed_ ? static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj_.get())) : hash_;
+    return hash_failed() ? static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj_.get()))
+                         : meta_ & Meta::kHashMask;
   }
-  EqKey eq_key() const noexcept { return static_cast<EqKey>(key_); }
-  bool hash_failed() const noexcept { return hash_failed_ != 0; }
+  EqKey eq_key() const noexcept { return static_cast<EqKey>((meta_ >> Meta::kKeyShift) & 7u); }
+  bool hash_failed() const noexcept { return (meta_ >> Meta::kFailedShift) != 0; }
 
   bool operator==(const PyValue& other) const noexcept;
-  std::string debug_text() const;
+  // The debug form, showing `hash`: the interpreter's hash of the value, of which the value keeps
+  // only the low 32 bits.
+  std::string debug_text(std::uint64_t hash) const;
 
   // This value on another handle of the same object (a reference of its own): everything else,
   // the primitive cast, hash and equality key included, stays as it was computed.
@@ -175,7 +168,28 @@ class PyValue {
   friend class CastView;
   enum : std::uint8_t { kUnknown, kInt, kFloat, kStr, kInd };
 
-  // The counted block behind a BigInt / BadText key (text after the header) or a Canonical key.
+  // The word beside the payload: the low 32 bits of the hash (0 when it failed), the length of a
+  // text view (kLongText: the view is in a LongText box), the primitive cast, the equality key and
+  // the hash-failed flag. Cast kUnknown and key Identity are all-zero fields, which a moved-from
+  // value falls back to, so that it owns no payload.
+  struct Meta {
+    static constexpr std::uint64_t kHashMask = 0xFFFFFFFFull;
+    static constexpr unsigned kLengthShift = 32, kCastShift = 57, kKeyShift = 60, kFailedShift = 63;
+    static constexpr std::uint64_t kLongText = (std::uint64_t{1} << 25) - 1;
+    static constexpr std::uint64_t kCastKeyBits = (std::uint64_t{7} << kCastShift) | (std::uint64_t{7} << kKeyShift);
+  };
+  std::uint8_t cast() const noexcept { return static_cast<std::uint8_t>((meta_ >> Meta::kCastShift) & 7u); }
+  std::uint64_t length() const noexcept { return (meta_ >> Meta::kLengthShift) & Meta::kLongText; }
+  void set_cast(std::uint8_t cast) noexcept {
+    meta_ = (meta_ & ~(std::uint64_t{7} << Meta::kCastShift)) | (std::uint64_t{cast} << Meta::kCastShift);
+  }
+  void set_length(std::uint64_t length) noexcept {
+    meta_ = (meta_ & ~(Meta::kLongText << Meta::kLengthShift)) | (length << Meta::kLengthShift);
+  }
+  void forget_payload() noexcept { meta_ &= ~Meta::kCastKeyBits; }
+
+  // The counted block behind a BigInt / BadText key (text after the header), a Canonical key or a
+  // long text view.
   struct Counted {
     std::atomic<std::uint32_t> refs;
   };
@@ -186,11 +200,19 @@ class PyValue {
   struct RepresentativeBox : Counted {
     std::shared_ptr<const Representative> rep;
   };
+  struct LongText : Counted {
+    std::string_view view;
+  };
 
   Counted* counted() const noexcept {
-    EqKey key = eq_key();
-    if (key != EqKey::BigInt && key != EqKey::BadText && key != EqKey::Canonical) return nullptr;
-    return static_cast<Counted*>(payload_.counted);
+    switch (eq_key()) {
+      case EqKey::BigInt:
+      case EqKey::BadText:
+      case EqKey::Canonical: return static_cast<Counted*>(payload_.counted);
+      case EqKey::Text:
+      case EqKey::Bytes: return length() == Meta::kLongText ? static_cast<Counted*>(payload_.counted) : nullptr;
+      default: return nullptr;
+    }
   }
   void drop_payload() noexcept {
     if (Counted* box = counted()) release_counted(box);
@@ -199,50 +221,37 @@ class PyValue {
   void swap(PyValue& other) noexcept {
     using std::swap;
     swap(obj_, other.obj_);
-    swap(hash_, other.hash_);
     swap(payload_, other.payload_);
-    std::uint64_t length = length_;
-    length_ = other.length_;
-    other.length_ = length;
-    std::uint8_t b = cast_;
-    cast_ = other.cast_;
-    other.cast_ = b;
-    b = key_;
-    key_ = other.key_;
-    other.key_ = b;
-    b = hash_failed_;
-    hash_failed_ = other.hash_failed_;
-    other.hash_failed_ = b;
+    swap(meta_, other.meta_);
   }
 
   std::int64_t key_int() const noexcept { return payload_.i; }
   double key_float() const noexcept { return payload_.f; }
+  // A text view of the Str cast and of Text and Bytes keys.
+  std::string_view view() const noexcept {
+    if (length() == Meta::kLongText) return static_cast<const LongText*>(payload_.counted)->view;
+    return std::string_view(payload_.text, static_cast<std::size_t>(length()));
+  }
   std::string_view key_text() const noexcept;  // Text, Bytes, BigInt, BadText
 
   PyHandle obj_;
-  std::uint64_t hash_ = 0;
   union Payload {
     std::int64_t i;
     double f;
     const char* text;
     void* counted;
   } payload_;
-  std::uint64_t length_ : 48;  // bytes of a text or bytes view
-  std::uint64_t cast_ : 3;
-  std::uint64_t key_ : 3;
-  std::uint64_t hash_failed_ : 1;
+  std::uint64_t meta_;
 };
-static_assert(sizeof(PyValue) == 40, "values stay five words");
+static_assert(sizeof(PyValue) == 32, "values stay four words");
 
-bool CastView::is_int() const noexcept { return value_.cast_ == PyValue::kInt; }
-bool CastView::is_float() const noexcept { return value_.cast_ == PyValue::kFloat; }
-bool CastView::is_str() const noexcept { return value_.cast_ == PyValue::kStr; }
-bool CastView::is_ind() const noexcept { return value_.cast_ == PyValue::kInd; }
+bool CastView::is_int() const noexcept { return value_.cast() == PyValue::kInt; }
+bool CastView::is_float() const noexcept { return value_.cast() == PyValue::kFloat; }
+bool CastView::is_str() const noexcept { return value_.cast() == PyValue::kStr; }
+bool CastView::is_ind() const noexcept { return value_.cast() == PyValue::kInd; }
 std::int64_t CastView::as_int() const noexcept { return value_.payload_.i; }
 double CastView::as_float() const noexcept { return value_.payload_.f; }
-std::string_view CastView::as_str() const noexcept {
-  return std::string_view(value_.payload_.text, static_cast<std::size_t>(value_.length_));
-}
+std::string_view CastView::as_str() const noexcept { return value_.view(); }
 PyObject* CastView::as_ind() const noexcept { return value_.obj(); }
 IndexableHandle CastView::as_ind_handle() const { return IndexableHandle::of_checked(value_.handle()); }
 

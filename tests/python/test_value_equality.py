@@ -99,6 +99,70 @@ def test_values_that_merely_share_a_hash_are_told_apart():
                    Stamp(b"a"), Stamp(b"a")])
 
 
+class HighHash:
+    """Equal by its key; hashes that differ only above the low 32 bits."""
+
+    def __init__(self, key):
+        self.key = key
+
+    def __eq__(self, other):
+        return isinstance(other, HighHash) and self.key == other.key
+
+    def __hash__(self):
+        return (self.key << 40) | 7
+
+
+def test_values_whose_hashes_differ_only_in_their_high_bits_are_told_apart():
+    # A value keeps the low 32 bits of its hash; the rest is decided by equality.
+    check_filters([5, 5 + 2**32, 5 - 2**32, 5 + 2**40, 2**33, 0, 2**32, 2**61 - 1, 2**61, -(2**40),
+                   float(2**32), 2.0**40 + 5, HighHash(1), HighHash(2), HighHash(1), "x", b"x"])
+    q = Q.in_("v", [2**32 + 5, HighHash(1)])
+    assert re.search(r"Int\(4294967301\), hash: 4294967301 \}", repr(q)), repr(q)
+    assert f"hash: {hash(HighHash(1)) % 2**64} }}" in repr(q)
+
+
+def test_texts_longer_than_the_inline_length_field_keep_their_whole_length():
+    # 32 MiB and beyond: the text's view no longer fits the value's word and lives in a box.
+    base = "t" * (1 << 25)
+    texts = [base, base[:-1] + "u", "t" * ((1 << 25) + 3), base[:-1], Label(base)]
+    class Blob(bytes):
+        """Keeps bytes' == and hash."""
+
+    class Clash(str):
+        """str's ==, one hash for all: the texts themselves must tell them apart."""
+        __eq__ = str.__eq__
+
+        def __hash__(self):
+            return 1
+
+    class ClashBytes(bytes):
+        __eq__ = bytes.__eq__
+
+        def __hash__(self):
+            return 1
+
+    blobs = [bytes(1 << 25), bytes(1 << 25)[:-1] + b"\x01", Blob(bytes(1 << 25))]
+    objs = [Indexable(v=v) for v in texts + blobs] + [Indexable(v="".join(["t"] * (1 << 25)))]
+    clashes = [Clash(base), Clash(base[:-1] + "u"), Clash("t" * ((1 << 25) + 3)), Clash(base[:-1]), Clash("t"),
+               ClashBytes(bytes(1 << 25)), ClashBytes(bytes((1 << 25) - 1)), ClashBytes(bytes(2)), Clash(base)]
+    check_filters(clashes)
+    index = Index()
+    index.add_object_many(objs)
+    assert _verify_index(index) == ""
+    for probe in texts + blobs:
+        want = [o for o in objs if same(o.v, probe)]
+        assert index.get_by_attribute(v=[probe]) == want
+    assert len(index.get_by_attribute(v=base)) == 3  # base, its subclass copy and a joined copy
+    assert index.get_by_attribute(v=[bytes(1 << 25)]) == [objs[5], objs[7]]
+    objs[0].v = "short"
+    assert index.get_by_attribute(v=base) == [objs[4], objs[8]]
+    assert index.get_by_attribute(v="short") == [objs[0]]
+    index.remove_object(objs[4])
+    assert _verify_index(index) == ""
+    grouped = index.group_by("v")
+    assert sum(len(group) for group in grouped.values()) == len(objs) - 1
+
+
 def test_the_examples_of_a_new_user():
     objs = [Indexable(v=Color.RED), Indexable(v=Alert.RED), Indexable(v="RED"), Indexable(v=("k", -1)),
             Indexable(v=("k", -2)), Indexable(v=b"a"), Indexable(v="a")]

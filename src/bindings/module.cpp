@@ -99,6 +99,16 @@ PyObject* shape_count_aid(PyObject*, PyObject*) {
 PyMethodDef kShapeCountDef = {"_shape_count", shape_count_aid, METH_NOARGS,
                               "_shape_count()\n--\n\nTesting aid: how many attribute-name sequences are shared now."};
 
+PyObject* shape_tag_aid(PyObject*, PyObject* obj) {
+  return guarded([&]() -> PyObject* {
+    if (!PyObject_TypeCheck(obj, indexable_type())) raise_wrong_type("obj", obj, "Indexable");
+    return PyLong_FromUnsignedLong(as_indexable(obj)->native.tagged_snapshot_under_gil().tag);
+  }, nullptr);
+}
+
+PyMethodDef kShapeTagDef = {"_shape_tag", shape_tag_aid, METH_O,
+                            "_shape_tag(obj)\n--\n\nTesting aid: the tag an object keeps of its names (0: none)."};
+
 PyObject* rebuild_index_aid(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* { return rebuild_index(); }, nullptr);
 }
@@ -230,6 +240,8 @@ PyObject* init_module() {
   check_status(PyModule_AddObjectRef(module.get(), "_rebuild_indexable", rebuild_obj.get()));
   OwnedRef shapes = OwnedRef::steal(check(PyCFunction_NewEx(&kShapeCountDef, module.get(), name.get())));
   check_status(PyModule_AddObjectRef(module.get(), "_shape_count", shapes.get()));
+  OwnedRef tags = OwnedRef::steal(check(PyCFunction_NewEx(&kShapeTagDef, module.get(), name.get())));
+  check_status(PyModule_AddObjectRef(module.get(), "_shape_tag", tags.get()));
   register_fork_hooks(module.get(), name.get());
   add_type(module.get(), "Index", index_type());
   add_type(module.get(), "Indexable", indexable_type());

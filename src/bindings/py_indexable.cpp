@@ -98,12 +98,17 @@ void check_value_nesting(const Indexable& holder, std::span<const std::pair<Attr
   if (private_member && !privates.empty()) check_nesting_depth(privates, 1, &holder);
 }
 
+// Lets the name-position cache give back the tags of dead shapes (see NamePositions); called
+// where shapes come and go, holding the interpreter lock.
+void forget_retired_tags() noexcept;
+
 // Every assignment path: refuse too-deep nesting before anything changes, track the object once
 // it may be part of a cycle, then assign. Re-indexing runs without the interpreter lock; an object
 // in no index skips the hand-over.
 void assign_attributes(PyObject* self, std::span<std::pair<AttrName, PyValue>> updates) {
   Indexable& native = as_indexable(self)->native;
   check_value_nesting(native, updates);
+  forget_retired_tags();
   for (const auto& update : updates) track_if_needed(self, update.second.obj());
   if (native.assign_unindexed(updates)) return;
   std::optional<ReleaseGil> unlocked;
@@ -113,6 +118,7 @@ void assign_attributes(PyObject* self, std::span<std::pair<AttrName, PyValue>> u
 
 // A new object of `type` holding `map`; `atomic` if none of its values can lead back to it.
 PyObject* new_indexable(PyTypeObject* type, Snapshot map, bool atomic) {
+  forget_retired_tags();
   std::uint32_t id = Indexable::next_id();
   PyObject* self = check(type->tp_alloc(type, 0));
   auto* obj = as_indexable(self);
@@ -375,9 +381,9 @@ bool subclass_data_descriptor(PyObject* self, PyObject* name) {
 // addresses instead of the name's bytes, and the shape is known by the tag the object keeps beside
 // its map, without reading the map. Only exact str names and tagged shapes are kept. Each entry
 // holds a reference to its name, so no other name takes its address meanwhile, and releasing it
-// runs no Python code. A tag is never given to another shape, so an entry whose shape is gone
-// merely waits to be overwritten: no object has its tag. Touched only with the interpreter lock
-// held.
+// runs no Python code. This cache is the one holder of tags: an entry whose shape is gone only
+// waits (no object has its tag) until forget_retired drops it and hands its tag back for reuse.
+// Touched only with the interpreter lock held.
 struct NamePositions {
   struct Entry {
     OwnedRef name;
@@ -397,9 +403,29 @@ struct NamePositions {
     if (entry.name.get() != name || entry.tag != tag) return std::nullopt;
     return entry.position;
   }
+  // Forgets the entries of retired tags and frees the tags, when enough wait. Cheap otherwise: call
+  // it where shapes come and go (objects made, names added).
+  void forget_retired() noexcept {
+    if (!Shape::retired_tags_waiting()) return;
+    std::vector<std::uint32_t> retired;
+    try {
+      retired = Shape::take_retired_tags();
+      std::sort(retired.begin(), retired.end());
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    for (Entry& entry : entries) {
+      if (entry.tag != 0 && std::binary_search(retired.begin(), retired.end(), entry.tag)) {
+        entry.name = OwnedRef();
+        entry.tag = 0;
+      }
+    }
+    Shape::release_tags(retired);
+  }
   // The position of `name` (an exact str whose text is `text`) in the small-form `map`, or npos;
   // remembered when found and the map's shape is tagged.
   std::size_t find(PyObject* name, std::string_view text, const AttributeMap& map) {
+    forget_retired();
     const std::shared_ptr<const Shape>& shape = map.shape();
     if (!shape) return Shape::npos;
     std::size_t position = shape->find(text);
@@ -417,6 +443,8 @@ NamePositions& name_positions() {
   static NamePositions* POSITIONS = new NamePositions();  // never destroyed: it holds references
   return *POSITIONS;
 }
+
+void forget_retired_tags() noexcept { name_positions().forget_retired(); }
 
 // Assigns `value` to `name` of an object that no index holds, in place, when the name is one the
 // object has (small form): no name is copied. Otherwise hands the converted value to the general

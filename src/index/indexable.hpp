@@ -153,6 +153,7 @@ class Indexable {
   // bits 1-3 (a map is 16-byte aligned) and its high 16 bits above bit 47 (no address reaches
   // them); any other word is the plain address of a map whose tag is not kept.
   static constexpr std::uintptr_t kTagged = 1, kAddressBits = 0x0000FFFFFFFFFFF0ull;
+  static_assert(sizeof(std::uintptr_t) == 8, "tags are packed in the bits a 64-bit address leaves unused");
   static std::uintptr_t pack(AttributeMap* map) noexcept {
     auto address = reinterpret_cast<std::uintptr_t>(map);
     std::uint32_t tag = map->shape_tag();

@@ -1,5 +1,6 @@
 #include "index/shape.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
@@ -13,10 +14,20 @@ struct Entry {
   std::weak_ptr<const Shape> live;
 };
 
+// Tags go round: a dying shape's tag is retired, and becomes free again once the holders of tags
+// have forgotten it (take_retired_tags / release_tags). The lists hold at most the tags handed
+// out, which is at most the most shapes alive at once plus what waits to be forgotten.
 struct ShapeTable {
   SpinLock lock;
   std::unordered_multimap<std::uint64_t, Entry> shapes;  // by hash of the name sequence
+  std::uint32_t next_tag = 1;  // the next never-used tag; past kMaxTag, all have been used
+  std::vector<std::uint32_t> free_tags;
+  std::vector<std::uint32_t> retired_tags;
 };
+
+// How many retired tags make it worth asking the holders to forget them.
+constexpr std::size_t kRetiredBatch = 64;
+std::atomic<bool> RETIRED_WAITING{false};
 
 // Never destroyed: shapes may outlive static destruction in the interpreter's last collections.
 ShapeTable& table() {
@@ -41,6 +52,15 @@ bool same_names(std::span<const AttrName> a, std::span<const AttrName> b) {
 void unregister(const Shape* shape, std::uint64_t hash) {
   ShapeTable& t = table();
   std::lock_guard guard(t.lock);
+  if (shape->tag() != 0) {
+    try {
+      t.retired_tags.push_back(shape->tag());
+    } catch (const std::bad_alloc&) {
+      // The tag is lost, which only costs its reuse.
+    }
+    const bool ran_out = t.free_tags.empty() && t.next_tag > Shape::kMaxTag;
+    if (t.retired_tags.size() >= kRetiredBatch || ran_out) RETIRED_WAITING.store(true, std::memory_order_relaxed);
+  }
   auto [first, last] = t.shapes.equal_range(hash);
   for (auto it = first; it != last; ++it) {
     if (it->second.shape == shape) {
@@ -50,14 +70,37 @@ void unregister(const Shape* shape, std::uint64_t hash) {
   }
 }
 
-// The next tag to hand out; past kMaxTag, tags have run out. Only ever read and moved under the
-// table's lock (shapes are made under it).
-std::uint32_t NEXT_TAG = 1;
-
 }  // namespace
 
 Shape::Shape(std::vector<AttrName> names, std::uint64_t hash) : names_(std::move(names)), hash_(hash), tag_(0) {
-  if (NEXT_TAG <= kMaxTag) tag_ = NEXT_TAG++;
+  ShapeTable& t = table();  // its lock is held (see the declaration)
+  if (!t.free_tags.empty()) {
+    tag_ = t.free_tags.back();
+    t.free_tags.pop_back();
+  } else if (t.next_tag <= kMaxTag) {
+    tag_ = t.next_tag++;
+  }
+}
+
+bool Shape::retired_tags_waiting() noexcept { return RETIRED_WAITING.load(std::memory_order_relaxed); }
+
+std::vector<std::uint32_t> Shape::take_retired_tags() {
+  ShapeTable& t = table();
+  std::vector<std::uint32_t> taken;
+  std::lock_guard guard(t.lock);
+  taken.swap(t.retired_tags);
+  RETIRED_WAITING.store(false, std::memory_order_relaxed);
+  return taken;
+}
+
+void Shape::release_tags(std::span<const std::uint32_t> tags) noexcept {
+  ShapeTable& t = table();
+  std::lock_guard guard(t.lock);
+  try {
+    t.free_tags.insert(t.free_tags.end(), tags.begin(), tags.end());
+  } catch (const std::bad_alloc&) {
+    // Those tags are lost, which only costs their reuse.
+  }
 }
 
 std::shared_ptr<const Shape> Shape::of(std::vector<AttrName> names) {

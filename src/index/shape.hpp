@@ -3,9 +3,10 @@
 // pointer for its names instead of a copy of each.
 //
 // Shapes are interned in a process-wide table and leave it with their last map, so the table
-// holds only shapes some map uses. Each new shape also gets a tag that no other shape of the
-// process ever has, while tags last: a holder of a tag may rely on it naming these names at these
-// positions for good, without keeping the shape alive. Its lock is a leaf: held only to look up, add or drop an entry,
+// holds only shapes some map uses. Each shape also gets a tag that no other live shape has, while
+// tags last. A tag outlives its shape in the hands of those who keep tags (the bindings' name
+// positions): it is given to another shape only after they have forgotten it, so a holder may
+// rely on a tag naming these names at these positions without keeping the shape alive. Its lock is a leaf: held only to look up, add or drop an entry,
 // never while taking another lock; a shape whose last reference goes while a thread holds the
 // table lock would deadlock, so lookups drop the shapes they looked at only after releasing it.
 #pragma once
@@ -39,16 +40,23 @@ class Shape {
     return npos;
   }
 
-  // Tags are 1..kMaxTag (19 bits, which is what Indexable can pack beside a map's address); once
-  // they run out, later shapes get 0: no tag.
+  // Tags are 1..kMaxTag (19 bits, which is what Indexable can pack beside a map's address); while
+  // none is free, new shapes get 0: no tag.
   static constexpr std::uint32_t kMaxTag = (1u << 19) - 1;
   std::uint32_t tag() const noexcept { return tag_; }
+
+  // The tags of dead shapes go back into use in two steps, by the one holder of tags: it takes the
+  // retired tags, forgets whatever it knows of them, then releases them. Waiting tells cheaply
+  // that enough have retired (or that tags ran out) to make that worthwhile.
+  static bool retired_tags_waiting() noexcept;
+  static std::vector<std::uint32_t> take_retired_tags();
+  static void release_tags(std::span<const std::uint32_t> tags) noexcept;
 
   // How many shapes are interned (for tests: the table follows the live maps).
   static std::size_t interned();
 
  private:
-  // Made only by `of`, under the table's lock, which also guards the tag counter.
+  // Made only by `of`, under the table's lock, which also guards the tags.
   Shape(std::vector<AttrName> names, std::uint64_t hash);
 
   std::vector<AttrName> names_;

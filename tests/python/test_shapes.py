@@ -108,19 +108,32 @@ def test_construction_from_call_sites_keeps_each_call_s_names_and_order():
                 raise AssertionError("accepted a name with a lone surrogate")
 
 
-def test_objects_read_and_assign_alike_once_shapes_have_run_out_of_tags(run_python):
-    # Reads and one-value assignments find a name's place by a tag of its name table, and tags are
-    # never reused; past the last tag (in a fresh interpreter: it is process-wide), names are found
-    # by text. Objects from before and after must both keep their values, in and out of an index.
+def test_shape_tags_are_reused_and_objects_read_alike_once_they_run_out(run_python):
+    # Reads and one-value assignments find a name's place by a tag of its name table. Tags of dead
+    # tables come back into use: shapes born and dropped without end (temporary objects, an
+    # __init__ that adds names one by one) never use them up. Only more live tables than tags
+    # leave new ones untagged, and then names are found by text. Objects from before and after
+    # must keep their values, in and out of an index. (A fresh interpreter: tags are process-wide.)
     result = run_python("""
         import gc
         import Vantorelle
-        from Vantorelle import Index, Indexable, _verify_index
+        from Vantorelle import Index, Indexable, _shape_tag, _verify_index
+
+        class Stepwise(Indexable):
+            def __init__(self, i):
+                super().__init__()
+                self.a, self.b, self.c = i, i, i  # tables (a) and (a, b) die at once
 
         before = [Indexable(x=i, y=str(i)) for i in range(3)]
-        for i in range(600_000):
+        for i in range(300_000):
             Indexable(**{f"t{i}": i})
+            Stepwise(i)
+        churned = Indexable(churned=1)
+        assert _shape_tag(churned) != 0 and _shape_tag(Stepwise(0)) != 0
+
+        held = [Indexable(**{f"h{i}": i}) for i in range(530_000)]  # more tables than tags, alive
         after = [Indexable(x=i, y=str(i)) if i % 2 else Indexable(y=str(i), x=i) for i in range(4)]
+        assert _shape_tag(after[0]) == 0 and _shape_tag(after[1]) == _shape_tag(before[0]) != 0
         index = Index()
         index.add_object_many(before[:1] + after[:2])
         for k in range(3):
@@ -136,9 +149,29 @@ def test_objects_read_and_assign_alike_once_shapes_have_run_out_of_tags(run_pyth
         assert sorted(o.x for o in index.get_by_attribute(y="30")) == [30, 30]
         assert index.get_by_attribute(x=31) == [after[1]]
         _verify_index(index)
-        del before, after, index
+
+        del held
+        gc.collect()
+        for i in range(100):
+            Indexable(**{f"r{i}": i})  # objects made while tags wait give them back
+        again = Indexable(again=1)
+        assert _shape_tag(again) != 0 and again.again == 1
+        del before, after, index, again, churned
         gc.collect()
         print(Vantorelle._shape_count())
     """)
     assert result.returncode == 0, result.stderr
     assert int(result.stdout) < 50
+
+
+def test_a_reused_tag_never_finds_a_name_where_its_old_table_had_it():
+    # The tables (p, q) and (q, p) die and come back in turn, so their tags pass from one to the
+    # other; every read and assignment goes through the cached places of "p" and "q".
+    for i in range(2000):
+        first = Indexable(p=i, q=-i) if i % 2 else Indexable(q=-i, p=i)
+        assert (first.p, first.q) == (i, -i)
+        first.q = i + 1
+        assert first.q == i + 1 and first.p == i
+        del first
+        for k in range(i % 3):
+            Indexable(**{f"filler{k}": k})

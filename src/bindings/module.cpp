@@ -107,7 +107,7 @@ PyObject* shape_tag_aid(PyObject*, PyObject* obj) {
 }
 
 PyMethodDef kShapeTagDef = {"_shape_tag", shape_tag_aid, METH_O,
-                            "_shape_tag(obj)\n--\n\nTesting aid: the tag an object keeps of its names (0: none)."};
+                            "_shape_tag(obj, /)\n--\n\nTesting aid: the tag an object keeps of its names (0: none)."};
 
 PyObject* rebuild_index_aid(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* { return rebuild_index(); }, nullptr);

@@ -102,12 +102,12 @@ PyMethodDef kShapeCountDef = {"_shape_count", shape_count_aid, METH_NOARGS,
 PyObject* shape_tag_aid(PyObject*, PyObject* obj) {
   return guarded([&]() -> PyObject* {
     if (!PyObject_TypeCheck(obj, indexable_type())) raise_wrong_type("obj", obj, "Indexable");
-    return PyLong_FromUnsignedLong(as_indexable(obj)->native.tagged_snapshot_under_gil().tag);
+    return PyLong_FromUnsignedLong(as_indexable(obj)->native.snapshot_under_gil().shape_tag());
   }, nullptr);
 }
 
 PyMethodDef kShapeTagDef = {"_shape_tag", shape_tag_aid, METH_O,
-                            "_shape_tag(obj, /)\n--\n\nTesting aid: the tag an object keeps of its names (0: none)."};
+                            "_shape_tag(obj, /)\n--\n\nTesting aid: the tag of the table of an object's names (0: none)."};
 
 PyObject* rebuild_index_aid(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* { return rebuild_index(); }, nullptr);

@@ -109,6 +109,17 @@ PyObject* shape_tag_aid(PyObject*, PyObject* obj) {
 PyMethodDef kShapeTagDef = {"_shape_tag", shape_tag_aid, METH_O,
                             "_shape_tag(obj, /)\n--\n\nTesting aid: the tag of the table of an object's names (0: none)."};
 
+PyObject* table_hash_aid(PyObject*, PyObject* obj) {
+  return guarded([&]() -> PyObject* {
+    // CAUTION: runs the value's own __hash__ (and maybe __eq__).
+    PyValue value = make_value(BorrowedRef(obj));
+    return PyLong_FromUnsignedLongLong(value.table_hash());
+  }, nullptr);
+}
+
+PyMethodDef kTableHashDef = {"_table_hash", table_hash_aid, METH_O,
+                             "_table_hash(value, /)\n--\n\nTesting aid: what value tables key `value` by."};
+
 PyObject* rebuild_index_aid(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* { return rebuild_index(); }, nullptr);
 }
@@ -242,6 +253,8 @@ PyObject* init_module() {
   check_status(PyModule_AddObjectRef(module.get(), "_shape_count", shapes.get()));
   OwnedRef tags = OwnedRef::steal(check(PyCFunction_NewEx(&kShapeTagDef, module.get(), name.get())));
   check_status(PyModule_AddObjectRef(module.get(), "_shape_tag", tags.get()));
+  OwnedRef table_hash = OwnedRef::steal(check(PyCFunction_NewEx(&kTableHashDef, module.get(), name.get())));
+  check_status(PyModule_AddObjectRef(module.get(), "_table_hash", table_hash.get()));
   register_fork_hooks(module.get(), name.get());
   add_type(module.get(), "Index", index_type());
   add_type(module.get(), "Indexable", indexable_type());

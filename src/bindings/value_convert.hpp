@@ -10,7 +10,7 @@ namespace vantorelle::py {
 // Exception becomes hash 0 (the value then equals only itself); anything else a hash raises
 // (KeyboardInterrupt, SystemExit) propagates as PyErrorSet. An int beyond 64 bits or a str with
 // lone surrogates keeps primitave Unknown with its valid hash.
-// A value keeps only the low 32 bits of its hash; `full_hash`, when given, receives all of it (0
+// A value keeps only 32 bits mixed from its hash; `full_hash`, when given, receives all of it (0
 // for a failed hash).
 PyValue make_value(OwnedRef obj, std::uint64_t* full_hash = nullptr);
 inline PyValue make_value(BorrowedRef obj, std::uint64_t* full_hash = nullptr) {

@@ -53,7 +53,7 @@ bool big_equals_float(std::string_view hex, double f) {
 
 PyValue::PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, EqKey key, bool hash_failed)
     : obj_(std::move(obj)), payload_{},
-      meta_((hash & Meta::kHashMask) | (std::uint64_t{static_cast<std::uint8_t>(key)} << Meta::kKeyShift) |
+      meta_(table_bits(hash) | (std::uint64_t{static_cast<std::uint8_t>(key)} << Meta::kKeyShift) |
             (std::uint64_t{hash_failed ? 1u : 0u} << Meta::kFailedShift)) {
   if (hash_failed) meta_ &= ~Meta::kHashMask;
   auto set_text = [&](std::string_view text) {

@@ -139,19 +139,23 @@ class PyValue {
   PyObject* obj() const noexcept { return obj_.get(); }
   const PyHandle& handle() const noexcept { return obj_; }
   CastView primitave() const noexcept { return CastView(*this); }
-  // What tables key the value by: the low 32 bits of the interpreter's hash, or, for a value that
-  // could not be hashed (it is equal only to itself), its address, so that such values spread over
-  // a table. Equal values have equal table hashes.
+  // What tables key the value by: 32 bits mixed from the whole of the interpreter's hash (see
+  // table_bits), or, for a value that could not be hashed (it is equal only to itself), its
+  // address, so that such values spread over a table. Equal values have equal table hashes.
   std::uint64_t table_hash() const noexcept {
     return hash_failed() ? static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj_.get()))
                          : meta_ & Meta::kHashMask;
   }
+  // The 32 bits of a hash that a value keeps: the high half of a multiplicative mix, so that every
+  // bit of the hash counts (ids packed as k << 32 and floats with short fractions differ only in
+  // their hashes' high bits).
+  static std::uint64_t table_bits(std::uint64_t hash) noexcept { return (hash * 0x9E3779B97F4A7C15ull) >> 32; }
   EqKey eq_key() const noexcept { return static_cast<EqKey>((meta_ >> Meta::kKeyShift) & 7u); }
   bool hash_failed() const noexcept { return (meta_ >> Meta::kFailedShift) != 0; }
 
   bool operator==(const PyValue& other) const noexcept;
   // The debug form, showing `hash`: the interpreter's hash of the value, of which the value keeps
-  // only the low 32 bits.
+  // only 32 bits mixed from it.
   std::string debug_text(std::uint64_t hash) const;
 
   // This value on another handle of the same object (a reference of its own): everything else,
@@ -168,7 +172,7 @@ class PyValue {
   friend class CastView;
   enum : std::uint8_t { kUnknown, kInt, kFloat, kStr, kInd };
 
-  // The word beside the payload: the low 32 bits of the hash (0 when it failed), the length of a
+  // The word beside the payload: the hash's table_bits (0 when it failed), the length of a
   // text view (kLongText: the view is in a LongText box), the primitive cast, the equality key and
   // the hash-failed flag. Cast kUnknown and key Identity are all-zero fields, which a moved-from
   // value falls back to, so that it owns no payload.

@@ -14,7 +14,7 @@ from conftest import measures_memory
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from Vantorelle import Index, Indexable, PyQueryExpr as Q, _verify_index
+from Vantorelle import Index, Indexable, PyQueryExpr as Q, _table_hash, _verify_index
 
 
 class Color(enum.Enum):
@@ -116,6 +116,15 @@ def test_values_whose_hashes_differ_only_in_their_high_bits_are_told_apart():
     # A value keeps the low 32 bits of its hash; the rest is decided by equality.
     check_filters([5, 5 + 2**32, 5 - 2**32, 5 + 2**40, 2**33, 0, 2**32, 2**61 - 1, 2**61, -(2**40),
                    float(2**32), 2.0**40 + 5, HighHash(1), HighHash(2), HighHash(1), "x", b"x"])
+    # Tables spread values by bits mixed from the whole hash: families whose hashes differ only in
+    # their high bits (ids packed as k << 32, floats with short fractions such as float32 scores)
+    # would otherwise all fall into one probe run, and indexing them would take quadratic time.
+    import struct
+    for family in ([k << 32 for k in range(5000)], [(k << 32) | 7 for k in range(5000)],
+                   [k / 2**20 for k in range(5000)],
+                   [struct.unpack("f", struct.pack("f", k / 5003))[0] for k in range(5000)]):
+        assert len(set(map(_table_hash, family))) == len(set(family))
+    assert len({_table_hash(x) for x in (1, 1.0, True, Decimal(1), Fraction(1), complex(1, 0))}) == 1
     q = Q.in_("v", [2**32 + 5, HighHash(1)])
     assert re.search(r"Int\(4294967301\), hash: 4294967301 \}", repr(q)), repr(q)
     assert f"hash: {hash(HighHash(1)) % 2**64} }}" in repr(q)

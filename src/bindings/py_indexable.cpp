@@ -339,6 +339,17 @@ bool defines_data_descriptors(PyTypeObject* type) {
   static Entry cache[64];  // touched only with the interpreter lock held
   Entry& entry = cache[(reinterpret_cast<std::uintptr_t>(type) >> 4) & 63];
   if (entry.type == type && entry.version != 0 && entry.version == type->tp_version_tag) return entry.answer;
+  if (type->tp_version_tag == 0) {
+    // A class gets its version on the interpreter's first lookup through it, which reads that
+    // find stored attributes never make; without one, every access would walk the class's dicts.
+    // (If none can be given, the answer is simply learned again each time.)
+    static PyObject* const PROBE = [] {  // kept for good
+      PyObject* probe = PyUnicode_InternFromString("__class__");
+      if (probe == nullptr) PyErr_Clear();
+      return probe;
+    }();
+    if (PROBE != nullptr) (void)_PyType_Lookup(type, PROBE);
+  }
   bool answer = false;
   PyObject* mro = type->tp_mro;
   for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro) && !answer; ++i) {

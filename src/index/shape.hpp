@@ -6,7 +6,9 @@
 // holds only shapes some map uses. Each shape also gets a tag that no other live shape has, while
 // tags last. A tag outlives its shape in the hands of those who keep tags (the bindings' name
 // positions): it is given to another shape only after they have forgotten it, so a holder may
-// rely on a tag naming these names at these positions without keeping the shape alive. Its lock is a leaf: held only to look up, add or drop an entry,
+// rely on a tag naming these names at these positions without keeping the shape alive.
+//
+// The table's lock is a leaf: held only to look up, add or drop an entry or a tag,
 // never while taking another lock; a shape whose last reference goes while a thread holds the
 // table lock would deadlock, so lookups drop the shapes they looked at only after releasing it.
 #pragma once

@@ -14,15 +14,16 @@
 namespace vantorelle {
 
 std::shared_ptr<IndexAPI> IndexAPI::create(bool indexes_private_names) {
-  return std::make_shared<IndexAPI>(std::weak_ptr<IndexAPI>(), 0, AttrName(), std::make_shared<std::atomic<bool>>(false),
-                                    indexes_private_names);
+  return std::make_shared<IndexAPI>(MadeByFactory(), std::weak_ptr<IndexAPI>(), 0, AttrName(),
+                                    std::make_shared<std::atomic<bool>>(false), indexes_private_names);
 }
 
 std::shared_ptr<IndexAPI> IndexAPI::create_nested(IndexAPI& owner, const AttrName& name) {
-  return std::make_shared<IndexAPI>(owner.weak_from_this(), owner.level_ + 1, name, owner.cuts_made_, false);
+  return std::make_shared<IndexAPI>(MadeByFactory(), owner.weak_from_this(), owner.level_ + 1, name, owner.cuts_made_,
+                                    false);
 }
 
-IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name,
+IndexAPI::IndexAPI(MadeByFactory, std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name,
                    std::shared_ptr<std::atomic<bool>> cuts_made, bool indexes_private_names)
     : index_(std::make_shared<Locked<AttributeTable>>()),
       items_(std::make_shared<Locked<Slots>>()),

@@ -55,7 +55,14 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   static std::shared_ptr<IndexAPI> create(bool indexes_private_names = false);
   // The nested core of `owner`'s attribute `name`.
   static std::shared_ptr<IndexAPI> create_nested(IndexAPI& owner, const AttrName& name);
-  IndexAPI(std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name,
+  // Only create and create_nested make cores, with make_shared: objects compare their members by
+  // address, which relies on a core's block living as long as weak references to it (see
+  // Indexable::Member).
+  class MadeByFactory {
+    friend class IndexAPI;
+    MadeByFactory() = default;
+  };
+  IndexAPI(MadeByFactory, std::weak_ptr<IndexAPI> parent, std::uint32_t level, AttrName name,
            std::shared_ptr<std::atomic<bool>> cuts_made, bool indexes_private_names);
   IndexAPI(const IndexAPI&) = delete;
   IndexAPI& operator=(const IndexAPI&) = delete;

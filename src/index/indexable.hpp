@@ -193,7 +193,9 @@ class Indexable {
   // The membership list: each core once, in the order they took the object; guarded by
   // membership_lock_. A null core marks one that withdrew the object while an assignment was under
   // way (kept for it). Most objects are in one index at most, so a single member lives inline and
-  // only a second one allocates.
+  // only a second one allocates. Comparing cores by address is sound even for dead ones: cores are
+  // made by make_shared, so a core's block stays allocated while a member's weak reference to it
+  // lives, and no later core can take its address.
   struct Member {
     const IndexAPI* core;
     std::weak_ptr<IndexAPI> ref;

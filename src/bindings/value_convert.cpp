@@ -321,6 +321,32 @@ Py_hash_t finite_float_hash(double v) noexcept {
 PyValue make_value(OwnedRef owned, std::uint64_t* full_hash) {
   PyObject* obj = owned.get();
   PyTypeObject* type = Py_TYPE(obj);
+  // The commonest values, packed directly; the same values as the general path below makes.
+  // Neither of these types runs Python code to hash, and their hashes cannot fail.
+  if (type == &PyFloat_Type) {
+    const double value = PyFloat_AS_DOUBLE(obj);
+    if (std::isfinite(value)) {
+      const auto hash = static_cast<std::uint64_t>(static_cast<std::int64_t>(finite_float_hash(value)));
+      if (full_hash != nullptr) *full_hash = hash;
+      return PyValue::of_float(PyHandle::take(std::move(owned)), value, hash);
+    }
+  } else if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+      const auto hash = static_cast<std::uint64_t>(static_cast<std::int64_t>(PyLong_Type.tp_hash(obj)));
+      if (full_hash != nullptr) *full_hash = hash;
+      return PyValue::of_int(PyHandle::take(std::move(owned)), value, hash);
+    }
+    PyErr_Clear();
+  } else if (type == &PyUnicode_Type) {
+    std::optional<std::string_view> text = utf8_view_or_none(obj);
+    if (text && text->size() < PyValue::kLongText) {
+      const auto hash = static_cast<std::uint64_t>(static_cast<std::int64_t>(PyUnicode_Type.tp_hash(obj)));
+      if (full_hash != nullptr) *full_hash = hash;
+      return PyValue::of_str(PyHandle::take(std::move(owned)), *text, hash);
+    }
+  }
   NativeCastValue primitave;
   EqKey key = EqKey::Identity;
   bool decided = true;

@@ -112,6 +112,19 @@ class PyValue {
  public:
   PyValue() noexcept : payload_{}, meta_(0) {}
   PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, EqKey key, bool hash_failed);
+  // What the constructor above makes of an exact int within 64 bits, a finite float and an exact
+  // str of valid text shorter than kLongText bytes (whose hash did not fail), packed directly: most
+  // values are these, and an assignment converts one each time.
+  static PyValue of_int(PyHandle obj, std::int64_t value, std::uint64_t hash) noexcept {
+    return PyValue(std::move(obj), Payload{.i = value}, hash, kInt, EqKey::Int, 0);
+  }
+  static PyValue of_float(PyHandle obj, double value, std::uint64_t hash) noexcept {
+    return PyValue(std::move(obj), Payload{.f = value}, hash, kFloat, EqKey::Float, 0);
+  }
+  static constexpr std::size_t kLongText = (std::size_t{1} << 25) - 1;  // and longer: not of_str
+  static PyValue of_str(PyHandle obj, std::string_view text, std::uint64_t hash) noexcept {
+    return PyValue(std::move(obj), Payload{.text = text.data()}, hash, kStr, EqKey::Text, text.size());
+  }
   // Throws std::bad_alloc when a first copy of the handle cannot allocate its cell.
   PyValue(const PyValue& other) : obj_(other.obj_), payload_(other.payload_), meta_(other.meta_) {
     if (Counted* box = counted()) box->refs.fetch_add(1, std::memory_order_relaxed);
@@ -182,6 +195,17 @@ class PyValue {
     static constexpr std::uint64_t kLongText = (std::uint64_t{1} << 25) - 1;
     static constexpr std::uint64_t kCastKeyBits = (std::uint64_t{7} << kCastShift) | (std::uint64_t{7} << kKeyShift);
   };
+  static_assert(Meta::kLongText == kLongText);
+  union Payload {
+    std::int64_t i;
+    double f;
+    const char* text;
+    void* counted;
+  };
+  PyValue(PyHandle obj, Payload payload, std::uint64_t hash, std::uint8_t cast, EqKey key, std::uint64_t length) noexcept
+      : obj_(std::move(obj)), payload_(payload),
+        meta_(table_bits(hash) | (length << Meta::kLengthShift) | (std::uint64_t{cast} << Meta::kCastShift) |
+              (std::uint64_t{static_cast<std::uint8_t>(key)} << Meta::kKeyShift)) {}
   std::uint8_t cast() const noexcept { return static_cast<std::uint8_t>((meta_ >> Meta::kCastShift) & 7u); }
   std::uint64_t length() const noexcept { return (meta_ >> Meta::kLengthShift) & Meta::kLongText; }
   void set_cast(std::uint8_t cast) noexcept {
@@ -239,12 +263,7 @@ class PyValue {
   std::string_view key_text() const noexcept;  // Text, Bytes, BigInt, BadText
 
   PyHandle obj_;
-  union Payload {
-    std::int64_t i;
-    double f;
-    const char* text;
-    void* counted;
-  } payload_;
+  Payload payload_;
   std::uint64_t meta_;
 };
 static_assert(sizeof(PyValue) == 32, "values stay four words");

@@ -367,3 +367,15 @@ def value_hash(x):
 def test_a_float_carries_the_interpreter_s_hash(x):
     # Floats are hashed natively; equal numbers of other types must meet them in the value tables.
     assert value_hash(x) == hash(x) % 2**64
+
+
+@settings(max_examples=1000, deadline=None)
+@given(st.one_of(st.integers(), st.sampled_from([-1, -2, 0, 2**61 - 1, 2**61, -(2**63), 2**63 - 1, 2**63]),
+                 st.text(), st.sampled_from(["", "a" * 100, "é", "\U0001F600"])))
+def test_ints_and_texts_carry_the_interpreter_s_hash(x):
+    # Exact ints within 64 bits and exact texts are packed on a path of their own; the hash they
+    # carry, and the class they meet, must be those of the general path (a subclass takes that one).
+    assert value_hash(x) == hash(x) % 2**64
+    twin = Label(x) if isinstance(x, str) else Status.OK if x == 1 else Fraction(x)
+    assert _table_hash(x) == _table_hash(twin)
+    check_filters([x, twin])

@@ -152,7 +152,10 @@ class IndexAPI::AttributeBatch {
   }
 
   void flush() {
-    for (Staged& staged : staged_) enter(staged);
+    for (Staged& staged : staged_) {
+      enter(staged);
+      if (staged.reserved) staged.map->values().shrink_to_fit();
+    }
   }
 
  private:
@@ -169,6 +172,7 @@ class IndexAPI::AttributeBatch {
     std::vector<ValueTable::PendingId> pending;
     std::size_t entries_before;  // the value table's size when the batch began
     std::size_t inserted = 0;
+    bool reserved = false;  // the table was sized for the rest of the batch
   };
 
   void enter(Staged& staged) {
@@ -183,7 +187,10 @@ class IndexAPI::AttributeBatch {
     // for the rest of the batch at once, instead of growing through every doubling.
     if (++staged.inserted == kProbe && expected_ > kProbe) {
       ValueTable& values = staged.map->values();
-      if ((values.size() - staged.entries_before) * 4 >= kProbe * 3) values.reserve(values.size() + expected_ - kProbe);
+      if ((values.size() - staged.entries_before) * 4 >= kProbe * 3) {
+        values.reserve(values.size() + expected_ - kProbe);
+        staged.reserved = true;
+      }
     }
   }
 

@@ -8,6 +8,7 @@
 // counting tombstones. Lookups never call the interpreter.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <vector>
@@ -93,6 +94,28 @@ class ValueTable {
     try {
       std::vector<Slot> slots(capacity);
       entries_.reserve(count);
+      slots_.swap(slots);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    used_ = 0;
+    for (std::size_t k = 0; k < entries_.size(); ++k) place(mix(entries_[k].value), static_cast<std::uint32_t>(k + 1));
+  }
+
+  // Gives back what a reserve made room for and the entries did not take, when that is more than
+  // the table holds: a batch reserves for as many new values as it has objects, on the evidence of
+  // its first few thousand, and scattered repeats of a few thousand values look the same there.
+  // Changes nothing when it cannot allocate.
+  void shrink_to_fit() noexcept {
+    if (entries_.capacity() <= 2 * std::max<std::size_t>(entries_.size(), 8)) return;
+    std::size_t capacity = 8;
+    while ((entries_.size() + 1) * 2 > capacity) capacity *= 2;
+    try {
+      std::vector<Entry> entries;
+      entries.reserve(entries_.size());
+      std::vector<Slot> slots(capacity);
+      for (Entry& entry : entries_) entries.push_back(std::move(entry));
+      entries_.swap(entries);
       slots_.swap(slots);
     } catch (const std::bad_alloc&) {
       return;

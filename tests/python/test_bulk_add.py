@@ -4,6 +4,8 @@ import gc
 import math
 import random
 
+from conftest import measures_memory
+
 from Vantorelle import Index, Indexable, PyQueryExpr as Q, _verify_index
 
 
@@ -113,3 +115,48 @@ def test_a_nested_object_arrives_with_its_first_pair_that_closes_no_cycle():
     for index in (bulk, single):
         assert _verify_index(index) == ""
         assert [(k, type(k)) for k in index.group_by("a.b.name")] == [(1.0, float)]
+
+
+@measures_memory
+def test_a_batch_holds_no_more_memory_than_one_by_one_adds(run_python):
+    """The first few thousand values of a batch all being new sizes a table for the whole batch (a
+    unique id); scattered repeats of a few thousand values look the same there, and the table must
+    give the room back once the batch shows it holds 5,000 values, not 200,000."""
+    result = run_python("""
+        import ctypes, gc
+        from Vantorelle import Index, Indexable
+        libc = ctypes.CDLL(None)
+        class Info(ctypes.Structure):
+            _fields_ = [(f, ctypes.c_size_t) for f in
+                        ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+        try:
+            libc.mallinfo2.restype = Info
+        except AttributeError:
+            print("skip"); raise SystemExit
+        def in_use():
+            gc.collect()
+            info = libc.mallinfo2()
+            return info.uordblks + info.hblkhd
+        class Owner:
+            pass
+        owners = [Owner() for _ in range(5000)]
+        grown, kept = {}, []
+        for how in ("single", "bulk"):
+            objs = [Indexable(owner=owners[i % 5000]) for i in range(200_000)]
+            before = in_use()
+            index = Index()
+            if how == "bulk":
+                index.add_object_many(objs)
+            else:
+                for obj in objs:
+                    index.add_object(obj)
+            grown[how] = in_use() - before
+            assert len(index.get_by_attribute(owner=owners[7])) == 40
+            kept.append(index)
+        print(grown["bulk"], grown["single"])
+    """)
+    assert result.returncode == 0, result.stderr
+    if result.stdout.strip() == "skip":
+        return  # no mallinfo2 in this C library
+    bulk, single = map(int, result.stdout.split())
+    assert bulk < single * 1.5 + 1_000_000, (bulk, single)

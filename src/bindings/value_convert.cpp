@@ -322,7 +322,7 @@ PyValue make_value(OwnedRef owned, std::uint64_t* full_hash) {
   PyObject* obj = owned.get();
   PyTypeObject* type = Py_TYPE(obj);
   // The commonest values, packed directly; the same values as the general path below makes.
-  // Neither of these types runs Python code to hash, and their hashes cannot fail.
+  // None of these types runs Python code to hash, and their hashes cannot fail.
   if (type == &PyFloat_Type) {
     const double value = PyFloat_AS_DOUBLE(obj);
     if (std::isfinite(value)) {
@@ -346,6 +346,13 @@ PyValue make_value(OwnedRef owned, std::uint64_t* full_hash) {
       if (full_hash != nullptr) *full_hash = hash;
       return PyValue::of_str(PyHandle::take(std::move(owned)), *text, hash);
     }
+  } else if (type == &PyBool_Type) {
+    if (full_hash != nullptr) *full_hash = obj == Py_True ? 1 : 0;
+    return PyValue::of_bool(PyHandle::take(std::move(owned)), obj == Py_True);
+  } else if (obj == Py_None) {
+    const auto hash = static_cast<std::uint64_t>(static_cast<std::int64_t>(Py_TYPE(obj)->tp_hash(obj)));
+    if (full_hash != nullptr) *full_hash = hash;
+    return PyValue::of_identity(PyHandle::take(std::move(owned)), hash);
   }
   NativeCastValue primitave;
   EqKey key = EqKey::Identity;

@@ -121,6 +121,13 @@ class PyValue {
   static PyValue of_float(PyHandle obj, double value, std::uint64_t hash) noexcept {
     return PyValue(std::move(obj), Payload{.f = value}, hash, kFloat, EqKey::Float, 0);
   }
+  // A bool is keyed as the int it equals; None, like any object keeping object's ==, by identity.
+  static PyValue of_bool(PyHandle obj, bool value) noexcept {
+    return PyValue(std::move(obj), Payload{.i = value ? 1 : 0}, value ? 1 : 0, kUnknown, EqKey::Int, 0);
+  }
+  static PyValue of_identity(PyHandle obj, std::uint64_t hash) noexcept {
+    return PyValue(std::move(obj), Payload{.i = 0}, hash, kUnknown, EqKey::Identity, 0);
+  }
   static constexpr std::size_t kLongText = (std::size_t{1} << 25) - 1;  // and longer: not of_str
   static PyValue of_str(PyHandle obj, std::string_view text, std::uint64_t hash) noexcept {
     return PyValue(std::move(obj), Payload{.text = text.data()}, hash, kStr, EqKey::Text, text.size());

@@ -370,12 +370,20 @@ def test_a_float_carries_the_interpreter_s_hash(x):
 
 
 @settings(max_examples=1000, deadline=None)
-@given(st.one_of(st.integers(), st.sampled_from([-1, -2, 0, 2**61 - 1, 2**61, -(2**63), 2**63 - 1, 2**63]),
-                 st.text(), st.sampled_from(["", "a" * 100, "é", "\U0001F600"])))
+@given(st.one_of(st.integers(), st.text(),
+                 st.sampled_from([-1, -2, 0, 2**61 - 1, 2**61, -(2**63), 2**63 - 1, 2**63, True, False]),
+                 st.sampled_from(["", "a" * 100, "é", "\U0001F600"])))
 def test_ints_and_texts_carry_the_interpreter_s_hash(x):
-    # Exact ints within 64 bits and exact texts are packed on a path of their own; the hash they
-    # carry, and the class they meet, must be those of the general path (a subclass takes that one).
+    # Exact ints within 64 bits, bools and exact texts are packed on a path of their own; the hash
+    # they carry, and the class they meet, must be those of the general path (a subclass or another
+    # number type takes that one).
     assert value_hash(x) == hash(x) % 2**64
     twin = Label(x) if isinstance(x, str) else Status.OK if x == 1 else Fraction(x)
     assert _table_hash(x) == _table_hash(twin)
     check_filters([x, twin])
+
+
+def test_none_is_keyed_by_identity_with_its_own_hash():
+    assert value_hash(None) == hash(None) % 2**64
+    index, objs = check_filters([None, None, 0, False, "", Color.RED])
+    assert index.get_by_attribute(v=None) == objs[:2]

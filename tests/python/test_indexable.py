@@ -373,7 +373,7 @@ def test_reassignment_outside_an_index_frees_the_old_value_and_indexes_the_new(k
     assert _verify_index(index) == ""
 
 
-def test_calling_the_class_honours_a_replaced_init_or_new_and_refuses_repeated_names(run_python):
+def test_calling_the_class_honours_a_replaced_init_or_new(run_python):
     # In a child: the interpreter cannot give a C class its own __new__ back once it was replaced.
     result = run_python("""
         from unittest import mock
@@ -389,6 +389,11 @@ def test_calling_the_class_honours_a_replaced_init_or_new_and_refuses_repeated_n
     assert result.returncode == 0, result.stderr
     assert result.stdout == "[{'a': 1}] 2 custom\n"
 
+
+# Before 3.11 the interpreter's vectorcall entry is inline only, so a C caller reaches the class's
+# own; from Python there is then no way to pass it a repeated name.
+@pytest.mark.skipif(not hasattr(ctypes.pythonapi, "PyObject_Vectorcall"), reason="PyObject_Vectorcall is not exported")
+def test_calling_the_class_from_c_with_a_repeated_name_is_refused():
     vectorcall = ctypes.pythonapi.PyObject_Vectorcall
     vectorcall.restype = ctypes.py_object
     vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]

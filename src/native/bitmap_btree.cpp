@@ -546,6 +546,7 @@ bool BitMapBTree::remove(NumericValue value, uint32_t id) {
   for (uint32_t i = 0; i < depth; ++i) path[i]->remove(id);
   --size_;
   ids_.remove(id);
+  removed();
   return true;
 }
 
@@ -581,7 +582,38 @@ bool BitMapBTree::remove_shared(const CompositeKey128& key) {
     ids_.remove(id);
     shared_ids_.remove(id);
   }
+  removed();
   return true;
+}
+
+void BitMapBTree::removed() {
+  if (++removals_ > 2 * size_ + kRebuildFloor) rebuild();
+}
+
+namespace {
+
+void collect_entries(const BitMapBTreeNode& node, std::vector<CompositeKey128>& out) {
+  if (const LeafNode* leaf = node.leaf()) {
+    out.insert(out.end(), leaf->entries.begin() + leaf->offset, leaf->entries.begin() + leaf->offset + leaf->count);
+  } else if (const InternalNode* inner = node.internal()) {
+    for (uint32_t i = inner->offset; i < inner->offset + inner->count; ++i) collect_entries(inner->children[i], out);
+  }
+}
+
+}  // namespace
+
+void BitMapBTree::rebuild() {
+  removals_ = 0;
+  try {
+    std::vector<CompositeKey128> entries;
+    entries.reserve(size_);
+    collect_entries(root_, entries);
+    BitMapBTree fresh;
+    if (!entries.empty()) fresh.insert_many(entries);
+    *this = std::move(fresh);
+  } catch (const std::bad_alloc&) {
+    // The tree stays as it was; the next removals try again.
+  }
 }
 
 }  // namespace vantorelle

@@ -10,8 +10,12 @@
 //
 // Every node keeps its occupied slots as one contiguous run near the middle of its 96 slots, so an
 // insertion shifts at most half of the run, towards the nearer end. A node is split on the way down
-// before it could overflow, so an insertion never has to walk back up. Removals never restructure:
-// a leaf may become empty and stays in place, and separators keep the value they were given.
+// before it could overflow, so an insertion never has to walk back up. A removal does not
+// restructure: a leaf may become empty and stays in place, and separators keep the value they were
+// given. Instead, once the removals since the tree was last built outnumber twice its entries (and
+// a floor), the tree is rebuilt from its entries, so that its nodes stay proportional to what it
+// holds: a sliding window (the newest objects in, the oldest out) would otherwise leave a trail of
+// empty leaves behind it for good.
 //
 // Descent rule, shared by insert, split and remove and relied on by the queries: a key belongs to
 // the last child whose separator is <= the key, or to the first child when the key is below every
@@ -261,6 +265,11 @@ class BitMapBTree {
 
  private:
   bool remove_shared(const CompositeKey128& key);
+  // Counts a removal, rebuilding the tree when they have come to outnumber twice its entries.
+  void removed();
+  // Rebuilds the tree from its entries, packed as ascending inserts pack them; unchanged when it
+  // cannot allocate.
+  void rebuild();
   // Places `key` in the nodes (splitting on the way down); the id sets and size_ are the caller's.
   // `next`: the following key of a sorted batch, if any (see split_keep).
   bool insert_key(const CompositeKey128& key, const CompositeKey128* next = nullptr);
@@ -276,6 +285,10 @@ class BitMapBTree {
   // A superset of the ids that have (or had) more than one entry at once. Removing an entry of
   // such an id must check whether another entry still keeps the id in each bitmap on its path.
   Bitmap shared_ids_;
+  // Removals since the tree was last built; see removed().
+  uint64_t removals_ = 0;
 };
+// Removals below this many never rebuild a tree: a small tree's trail is small.
+inline constexpr uint64_t kRebuildFloor = 4096;
 
 }  // namespace vantorelle

@@ -190,6 +190,45 @@ TEST(BitMapBTree, EmptiedLeafStaysAndIsReused) {
   EXPECT_EQ(tree.verify(), "");
 }
 
+// A sliding window (new numbers in at one end, the oldest out at the other) must not leave a trail
+// of empty leaves: the tree rebuilds itself once removals outnumber twice its entries.
+TEST(BitMapBTree, ASlidingWindowKeepsTheTreeProportionalToItsEntries) {
+  Checked checked;
+  std::mt19937 rng(11);
+  constexpr uint32_t kWindow = 3000, kSteps = 60000;
+  for (uint32_t t = 0; t < kWindow; ++t) checked.insert(F(t + 0.5), t);
+  std::size_t most_leaves = 0;
+  for (uint32_t t = kWindow; t < kWindow + kSteps; ++t) {
+    checked.insert(F(t + 0.5), t);
+    checked.remove(F(t - kWindow + 0.5), t - kWindow);
+    most_leaves = std::max(most_leaves, leaves_of(checked.tree).size());
+  }
+  checked.check(rng, kWindow + kSteps);
+  // Rebuilt at 2 * 3000 + 4096 removals: the leaves never hold room for more than about 13,000
+  // entries (the window and the removals since), where the trail alone would reach 60,000.
+  EXPECT_LE(most_leaves * kFanOut, 2 * (3 * kWindow + kRebuildFloor)) << most_leaves << " leaves";
+}
+
+// A rebuild keeps every pair, ids entered under several numbers included, and the tree goes on
+// answering and changing as before.
+TEST(BitMapBTree, ARebuildKeepsEveryPairAndIdsUnderSeveralNumbers) {
+  Checked checked;
+  std::mt19937 rng(5);
+  for (uint32_t i = 0; i < 12000; ++i) checked.insert(I(rng() % 500), i % 4000);  // ids under ~3 numbers
+  std::vector<std::pair<NumericValue, uint32_t>> entries;
+  for (const auto& [value_part, id] : checked.model) entries.emplace_back(checked.numbers.at(value_part), id);
+  std::shuffle(entries.begin(), entries.end(), rng);
+  for (std::size_t k = 0; k < entries.size() - 500; ++k) {
+    checked.remove(entries[k].first, entries[k].second);
+    if (k % 3000 == 0) checked.check(rng, 4000);
+  }
+  checked.check(rng, 4000);
+  // Rebuilt on the way at about 2,600 pairs: some 31 leaves, where the 12,000 filled at least 130.
+  EXPECT_LE(leaves_of(checked.tree).size(), 40u);
+  for (uint32_t i = 0; i < 3000; ++i) checked.insert(I(rng() % 500), 4000 + i % 1000);
+  checked.check(rng, 5000);
+}
+
 // A key equal to a separator must go back where removal looks for it, or it stays found forever.
 TEST(BitMapBTree, SeparatorKeysCanBeRemovedReinsertedAndRemovedAgain) {
   BitMapBTree tree;

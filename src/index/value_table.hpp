@@ -105,23 +105,8 @@ class ValueTable {
   // Gives back what a reserve made room for and the entries did not take, when that is more than
   // the table holds: a batch reserves for as many new values as it has objects, on the evidence of
   // its first few thousand, and scattered repeats of a few thousand values look the same there.
-  // Changes nothing when it cannot allocate.
   void shrink_to_fit() noexcept {
-    if (entries_.capacity() <= 2 * std::max<std::size_t>(entries_.size(), 8)) return;
-    std::size_t capacity = 8;
-    while ((entries_.size() + 1) * 2 > capacity) capacity *= 2;
-    try {
-      std::vector<Entry> entries;
-      entries.reserve(entries_.size());
-      std::vector<Slot> slots(capacity);
-      for (Entry& entry : entries_) entries.push_back(std::move(entry));
-      entries_.swap(entries);
-      slots_.swap(slots);
-    } catch (const std::bad_alloc&) {
-      return;
-    }
-    used_ = 0;
-    for (std::size_t k = 0; k < entries_.size(); ++k) place(mix(entries_[k].value), static_cast<std::uint32_t>(k + 1));
+    if (entries_.capacity() > 2 * std::max<std::size_t>(entries_.size(), kMinRoom)) resize(entries_.size());
   }
 
   // Removes the value's entry; false if there is none.
@@ -137,6 +122,8 @@ class ValueTable {
       entries_[position] = std::move(entries_[last]);
     }
     entries_.pop_back();
+    // A table emptied by removals keeps room for what it holds, not for what it once held.
+    if (entries_.capacity() > 4 * std::max<std::size_t>(entries_.size(), kMinRoom)) resize(2 * entries_.size());
     return true;
   }
 
@@ -171,6 +158,28 @@ class ValueTable {
     while (slots_[i].entry != 0 && slots_[i].entry != kTombstone) i = (i + 1) & mask;
     if (slots_[i].entry == 0) ++used_;
     slots_[i] = Slot{entry, static_cast<std::uint32_t>(h >> 32)};
+  }
+
+  static constexpr std::size_t kMinRoom = 16;  // below this, room is not worth a rebuild
+
+  // Moves the entries into a block with room for `room` of them and rebuilds the index at the size
+  // growth would give it; positions stay. Changes nothing when it cannot allocate.
+  void resize(std::size_t room) noexcept {
+    room = std::max(room, entries_.size());
+    std::size_t capacity = 8;
+    while ((room + 1) * 2 > capacity) capacity *= 2;
+    try {
+      std::vector<Entry> entries;
+      entries.reserve(room);
+      std::vector<Slot> slots(capacity);
+      for (Entry& entry : entries_) entries.push_back(std::move(entry));
+      entries_.swap(entries);
+      slots_.swap(slots);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    used_ = 0;
+    for (std::size_t k = 0; k < entries_.size(); ++k) place(mix(entries_[k].value), static_cast<std::uint32_t>(k + 1));
   }
 
   // Rebuilds the index without tombstones, doubling it when the entries need the room.

@@ -5,7 +5,8 @@
 // into it. A slot holds the entry's position + 1 (0: never used, kTombstone: erased) and the top
 // 32 bits of the entry's mixed hash, so a probe rejects other values without touching the entries.
 // Erasing moves the last entry into the hole. Capacity is a power of two, at most 3/4 full
-// counting tombstones. Lookups never call the interpreter.
+// counting tombstones; a table left with four times the room it needs is rebuilt smaller. Lookups
+// never call the interpreter.
 #pragma once
 
 #include <algorithm>

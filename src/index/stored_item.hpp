@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -102,7 +103,13 @@ class Slots {
     std::swap(taken, page->slots[id & (kSlotsPerPage - 1)]);
     if (!taken) return {};
     --filled_;
-    links.erase(id);
+    if (links.erase(id) != 0 && links.bucket_count() > 4 * links.size() + 64) {
+      // A hash map keeps its largest bucket array until asked to give it back.
+      try {
+        links.rehash(0);
+      } catch (const std::bad_alloc&) {
+      }
+    }
     if (--page->filled == 0) {
       page.reset();
       if (--chunk.live_pages == 0) chunks_.erase(at);

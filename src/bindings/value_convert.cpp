@@ -32,11 +32,21 @@ std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::u
 // lookup that an __eq__ re-enters sees the table whole. The table holds no reference: lookups
 // compare with a member shared for the moment, so the collector sees each value only where it is
 // stored.
+//
+// An object listed in a class stays in it: converting it again joins that class without asking
+// its __eq__ (by_object). The tables compare the very same object as equal before they compare
+// keys, so an object under two keys at once would make their equality intransitive, and an __eq__
+// can answer differently at different times (it may raise against a class that has since gone).
 struct RepresentativeTable {
   SpinLock lock;
   std::unordered_multimap<std::uint64_t, std::pair<Representative*, std::weak_ptr<const Representative>>>
       by_hash;                  // guarded by lock
   std::uint64_t changes = 0;  // guarded by lock; moves with every new class
+  struct Listing {
+    Representative* rep;
+    std::size_t cells;  // the object's cells linked in rep
+  };
+  std::unordered_map<const PyObject*, Listing> by_object;  // guarded by lock; every listed object
 };
 
 RepresentativeTable& representatives() {
@@ -51,6 +61,10 @@ void unlink(PyHandle::ListedCell* cell) noexcept {
   if (cell->next) cell->next->prev = cell->prev;
   cell->prev = cell->next = nullptr;
   cell->list = nullptr;
+  auto& by_object = representatives().by_object;
+  if (auto it = by_object.find(cell->cell.obj); it != by_object.end() && it->second.rep == rep && --it->second.cells == 0) {
+    by_object.erase(it);
+  }
 }
 
 void unlink_under_lock(PyHandle::ListedCell* cell) noexcept {
@@ -58,7 +72,11 @@ void unlink_under_lock(PyHandle::ListedCell* cell) noexcept {
   unlink(cell);
 }
 
-void link(PyHandle::ListedCell* cell, Representative* rep) noexcept {
+// Throws std::bad_alloc (changing nothing) when the object's listing cannot be made.
+void link(PyHandle::ListedCell* cell, Representative* rep) {
+  auto [it, added] = representatives().by_object.try_emplace(cell->cell.obj, RepresentativeTable::Listing{rep, 0});
+  if (it->second.rep != rep) return;  // listed elsewhere already: the caller checked under the lock
+  ++it->second.cells;
   cell->list = rep;
   cell->prev = nullptr;
   cell->next = rep->members;
@@ -66,8 +84,8 @@ void link(PyHandle::ListedCell* cell, Representative* rep) noexcept {
   rep->members = cell;
 }
 
-std::shared_ptr<const Representative> make_representative(std::uint64_t hash) {
-  return std::shared_ptr<const Representative>(new Representative{hash, nullptr}, [](const Representative* rep) {
+std::shared_ptr<const Representative> make_representative(std::uint64_t hash, bool closed) {
+  return std::shared_ptr<const Representative>(new Representative{hash, nullptr, closed}, [](const Representative* rep) {
     auto* mutable_rep = const_cast<Representative*>(rep);
     RepresentativeTable& table = representatives();
     {
@@ -85,22 +103,38 @@ std::shared_ptr<const Representative> make_representative(std::uint64_t hash) {
   });
 }
 
+// The live class that lists `obj`, if any. Call under the table's lock; the caller drops what it
+// gets only after releasing it (the class's last reference takes the lock).
+std::shared_ptr<const Representative> listing_of(RepresentativeTable& table, const PyObject* obj) {
+  auto it = table.by_object.find(obj);
+  if (it == table.by_object.end()) return nullptr;
+  auto [first, last] = table.by_hash.equal_range(it->second.rep->hash);
+  for (auto at = first; at != last; ++at) {
+    if (at->second.first == it->second.rep) return at->second.second.lock();
+  }
+  return nullptr;
+}
+
 // The representative of the class of the value held by `handle` (hash `hash`), with `handle`
-// replaced by one on a cell listed in that class; null (no error set, `handle` untouched) when
-// the interpreter's comparison failed with an ordinary exception, so that the value equals only
-// itself.
+// replaced by one on a cell listed in that class. An object already listed joins its class again.
+// Otherwise its __eq__ decides against one member of each class of that hash; when that raises an
+// ordinary exception, the value equals only itself: it gets a class of its own that no other value
+// joins (closed), but that the same object joins again while the class lives.
 std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::uint64_t hash) {
   static const bool HOOKED = (PyHandle::set_unlink_hook(unlink_under_lock), true);
   (void)HOOKED;
   RepresentativeTable& table = representatives();
   for (;;) {
     std::vector<std::pair<std::shared_ptr<const Representative>, PyHandle>> candidates;
+    std::shared_ptr<const Representative> found;
     std::uint64_t seen = 0;
     {
       std::lock_guard lock(table.lock);
       seen = table.changes;
+      found = listing_of(table, handle.get());
       auto [first, last] = table.by_hash.equal_range(hash);
-      for (auto it = first; it != last; ++it) {
+      for (auto it = first; it != last && !found; ++it) {
+        if (it->second.first->closed) continue;
         std::shared_ptr<const Representative> live = it->second.second.lock();
         if (!live) continue;
         for (PyHandle::ListedCell* member = it->second.first->members; member; member = member->next) {
@@ -111,28 +145,35 @@ std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::u
         }
       }
     }
-    std::shared_ptr<const Representative> found;
+    bool closed = false;
     for (auto& [candidate, member] : candidates) {
+      if (found) break;
       // CAUTION: runs the values' own __eq__, which may re-enter the module.
       int equal = PyObject_RichCompareBool(member.get(), handle.get(), Py_EQ);
       if (equal < 0) {
         swallow_ordinary_error();
-        return nullptr;
-      }
-      if (equal == 1) {
-        found = std::move(candidate);
+        closed = true;
         break;
       }
+      if (equal == 1) found = candidate;
     }
     candidates.clear();
     bool new_class = !found;
-    std::shared_ptr<const Representative> rep = new_class ? make_representative(hash) : std::move(found);
+    std::shared_ptr<const Representative> rep = new_class ? make_representative(hash, closed) : std::move(found);
     PyHandle listed = PyHandle::listed_copy_of(handle);
+    std::shared_ptr<const Representative> listed_elsewhere;  // dropped after the lock
     {
       std::lock_guard lock(table.lock);
-      if (new_class) {
+      // The same object converted on another thread meanwhile: one class for it.
+      listed_elsewhere = listing_of(table, handle.get());
+      if (listed_elsewhere && listed_elsewhere != rep) {
+        std::swap(rep, listed_elsewhere);
+        new_class = false;
+      } else if (new_class) {
         // A class added while __eq__ ran may be this value's: look again rather than split it.
         if (table.changes != seen) continue;
+      }
+      if (new_class) {
         ++table.changes;
         table.by_hash.emplace(hash, std::make_pair(const_cast<Representative*>(rep.get()),
                                                    std::weak_ptr<const Representative>(rep)));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "index/value.hpp"
+#include "native/failure.hpp"
 #include "native/hybrid_set.hpp"
 #include "native/prefetch.hpp"
 #include "native/radix_sort.hpp"
@@ -118,8 +119,7 @@ class ValueTable {
     slots_[slot].entry = kTombstone;
     std::uint32_t last = static_cast<std::uint32_t>(entries_.size() - 1);
     if (position != last) {
-      std::size_t moved = locate(entries_[last].value, mix(entries_[last].value));
-      slots_[moved].entry = position + 1;
+      slots_[slot_of(last)].entry = position + 1;
       entries_[position] = std::move(entries_[last]);
     }
     entries_.pop_back();
@@ -151,6 +151,19 @@ class ValueTable {
       if (slot.entry == 0) return kNone;
       if (slot.entry != kTombstone && slot.tag == tag && entries_[slot.entry - 1].value == value) return i;
     }
+  }
+
+  // The slot that points at the entry at `position`, found by position rather than by equality:
+  // a value that another entry's value also equals (the very same object under two keys, which
+  // an __eq__ that raises at one conversion and not at the next can give) must not take that
+  // entry's slot.
+  std::size_t slot_of(std::uint32_t position) const {
+    std::size_t mask = slots_.size() - 1;
+    std::size_t i = mix(entries_[position].value) & mask;
+    for (std::size_t probed = 0; probed < slots_.size(); ++probed, i = (i + 1) & mask) {
+      if (slots_[i].entry == position + 1) return i;
+    }
+    fail("value table: an entry without its slot");
   }
 
   void place(std::uint64_t h, std::uint32_t entry) {

@@ -297,6 +297,74 @@ def test_reentrant_eq_works_and_keeps_classes_whole():
         ReentrantEq.index = None
 
 
+class Pair:
+    """Hashes as the tuple (x, y), and its == raises against one: it reads other.x."""
+
+    def __init__(self, x, y):
+        self.x, self.y = x, y
+
+    def __eq__(self, other):
+        return (self.x, self.y) == (other.x, other.y)
+
+    def __hash__(self):
+        return hash((self.x, self.y))
+
+
+def test_an_object_whose_eq_raised_keeps_comparing_by_identity_while_stored():
+    # Its == raised against the tuple: it equals only itself from then on, even once the tuple is
+    # gone and an equal Pair has founded a class that it would now join.
+    index = Index()
+    first = Indexable(n=1, at=(1, 2))
+    p = Pair(1, 2)
+    second = Indexable(n=2, at=p)
+    index.add_object_many([first, second])
+    first.at = None
+    third = Indexable(n=3, at=Pair(1, 2))
+    index.add_object(third)
+    for _ in range(2):
+        assert index.get_by_attribute(at=[p]) == [second]
+        assert index.reduced_query(Q.eq("at", p)).collect() == [second]
+        assert index.get_by_attribute(at=[third.at]) == [third]
+        assert _verify_index(index) == ""
+        second.at = p  # converted again: the same key
+    second.at = None  # p's class goes with its last value; p may then join third's
+    second.at = p
+    assert index.get_by_attribute(at=[p]) == [second, third]
+    assert _verify_index(index) == ""
+
+
+def test_the_same_object_under_two_keys_cannot_corrupt_a_value_table(run_python):
+    # Assignments that move Pairs and the tuple they raise against in and out of one table: each
+    # Pair must keep one key, and the table must stay whole (it used to lose an entry's slot).
+    result = run_python("""
+        from Vantorelle import Index, Indexable, _verify_index
+        class Pair:
+            def __init__(self, x, y): self.x, self.y = x, y
+            def __hash__(self): return hash((self.x, self.y))
+            def __eq__(self, other): return (self.x, self.y) == (other.x, other.y)
+        index = Index()
+        shared = [Pair(1, 2) for _ in range(3)]
+        o = [Indexable(n=i, at=None) for i in range(8)]
+        steps = [(4, None, True), (4, (1, 2), False), (3, shared[0], True), (0, Pair(1, 2), True),
+                 (7, shared[1], True), (0, shared[2], False), (6, None, True), (4, shared[2], False),
+                 (1, Pair(1, 2), False), (7, (1, 2), False), (5, (1, 2), True), (7, shared[1], False),
+                 (0, "f3", False), (3, "f0", False), (0, shared[2], False), (5, (1, 2), False),
+                 (4, shared[0], False), (5, "f2", False), (6, shared[0], False), (3, shared[0], False),
+                 (0, (1, 2), False), (0, shared[0], True), (3, (1, 2), False), (3, (1, 2), False)]
+        for k, value, add in steps:
+            if value is not None or not add:
+                o[k].at = value
+            if add:
+                index.add_object(o[k])
+            assert _verify_index(index) == "", (k, value)
+        for x in index.collect():  # every object is found under its own value
+            assert any(y is x for y in index.get_by_attribute(at=[x.at])), (x.n, x.at)
+        print("ok")
+    """, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout == "ok\n"
+
+
 @measures_memory
 def test_classes_of_equal_values_are_released_with_their_last_value(run_python):
     result = run_python("""

@@ -100,8 +100,7 @@ class ValueTable {
     } catch (const std::bad_alloc&) {
       return;
     }
-    used_ = 0;
-    for (std::size_t k = 0; k < entries_.size(); ++k) place(mix(entries_[k].value), static_cast<std::uint32_t>(k + 1));
+    place_all();
   }
 
   // Gives back what a reserve made room for and the entries did not take, when that is more than
@@ -192,6 +191,11 @@ class ValueTable {
     } catch (const std::bad_alloc&) {
       return;
     }
+    place_all();
+  }
+
+  // Points the slots, all free, at every entry.
+  void place_all() noexcept {
     used_ = 0;
     for (std::size_t k = 0; k < entries_.size(); ++k) place(mix(entries_[k].value), static_cast<std::uint32_t>(k + 1));
   }
@@ -201,8 +205,7 @@ class ValueTable {
     std::size_t capacity = slots_.empty() ? 8 : slots_.size();
     while ((entries_.size() + 1) * 2 > capacity) capacity *= 2;
     slots_.assign(capacity, Slot{});
-    used_ = 0;
-    for (std::size_t k = 0; k < entries_.size(); ++k) place(mix(entries_[k].value), static_cast<std::uint32_t>(k + 1));
+    place_all();
   }
 
   std::vector<Entry> entries_;

@@ -3,6 +3,7 @@
 // would without calling it.
 #include "bindings/value_convert.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 
@@ -40,8 +41,7 @@ std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::u
 struct RepresentativeTable {
   SpinLock lock;
   std::unordered_multimap<std::uint64_t, std::pair<Representative*, std::weak_ptr<const Representative>>>
-      by_hash;                  // guarded by lock
-  std::uint64_t changes = 0;  // guarded by lock; moves with every new class
+      by_hash;  // guarded by lock
   struct Listing {
     Representative* rep;
     std::size_t cells;  // the object's cells linked in rep
@@ -72,10 +72,26 @@ void unlink_under_lock(PyHandle::ListedCell* cell) noexcept {
   unlink(cell);
 }
 
-// Throws std::bad_alloc (changing nothing) when the object's listing cannot be made.
+// Whether `rep`, listed in the table, still has a reference. Call under the table's lock. Takes
+// no reference: one dropped under the lock could be the last, whose deleter takes the lock.
+bool alive(RepresentativeTable& table, const Representative* rep) {
+  auto [first, last] = table.by_hash.equal_range(rep->hash);
+  for (auto at = first; at != last; ++at) {
+    if (at->second.first == rep) return !at->second.second.expired();
+  }
+  return false;
+}
+
+// Links `cell` in `rep` and lists its object there. An object listed in another class that still
+// lives stays there (the cell is left out); one whose class is dying moves here. Call under the
+// table's lock. Throws std::bad_alloc (changing nothing) when the listing cannot be made.
 void link(PyHandle::ListedCell* cell, Representative* rep) {
-  auto [it, added] = representatives().by_object.try_emplace(cell->cell.obj, RepresentativeTable::Listing{rep, 0});
-  if (it->second.rep != rep) return;  // listed elsewhere already: the caller checked under the lock
+  RepresentativeTable& table = representatives();
+  auto [it, added] = table.by_object.try_emplace(cell->cell.obj, RepresentativeTable::Listing{rep, 0});
+  if (it->second.rep != rep) {
+    if (alive(table, it->second.rep)) return;
+    it->second = RepresentativeTable::Listing{rep, 0};  // the dying class's cells no longer count
+  }
   ++it->second.cells;
   cell->list = rep;
   cell->prev = nullptr;
@@ -124,17 +140,26 @@ std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::u
   static const bool HOOKED = (PyHandle::set_unlink_hook(unlink_under_lock), true);
   (void)HOOKED;
   RepresentativeTable& table = representatives();
-  for (;;) {
+  // The classes compared so far, kept alive so that their addresses cannot come back as others;
+  // dropped at the end, after the lock.
+  std::vector<std::shared_ptr<const Representative>> compared;
+  auto is_compared = [&](const Representative* rep) {
+    return std::any_of(compared.begin(), compared.end(), [&](const auto& seen) { return seen.get() == rep; });
+  };
+  // A class of this hash made while __eq__ ran may be this value's: it is compared in another
+  // round (only the new classes are). An __eq__ that makes one every time it runs, or threads
+  // that keep making them, must not hold the conversion for good: after this many rounds the
+  // value founds a class of its own even so.
+  constexpr int kRounds = 8;
+  for (int round = 1;; ++round) {
     std::vector<std::pair<std::shared_ptr<const Representative>, PyHandle>> candidates;
     std::shared_ptr<const Representative> found;
-    std::uint64_t seen = 0;
     {
       std::lock_guard lock(table.lock);
-      seen = table.changes;
       found = listing_of(table, handle.get());
       auto [first, last] = table.by_hash.equal_range(hash);
       for (auto it = first; it != last && !found; ++it) {
-        if (it->second.first->closed) continue;
+        if (it->second.first->closed || is_compared(it->second.first)) continue;
         std::shared_ptr<const Representative> live = it->second.second.lock();
         if (!live) continue;
         for (PyHandle::ListedCell* member = it->second.first->members; member; member = member->next) {
@@ -143,16 +168,19 @@ std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::u
             break;
           }
         }
+        if (live) compared.push_back(std::move(live));  // no member to compare with: none to join
       }
     }
     bool closed = false;
     for (auto& [candidate, member] : candidates) {
-      if (found) break;
+      compared.push_back(candidate);
+      if (found) continue;
       // CAUTION: runs the values' own __eq__, which may re-enter the module.
       int equal = PyObject_RichCompareBool(member.get(), handle.get(), Py_EQ);
       if (equal < 0) {
         swallow_ordinary_error();
         closed = true;
+        found = nullptr;
         break;
       }
       if (equal == 1) found = candidate;
@@ -169,12 +197,15 @@ std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::u
       if (listed_elsewhere && listed_elsewhere != rep) {
         std::swap(rep, listed_elsewhere);
         new_class = false;
-      } else if (new_class) {
-        // A class added while __eq__ ran may be this value's: look again rather than split it.
-        if (table.changes != seen) continue;
+      } else if (new_class && !closed && round < kRounds) {
+        auto [first, last] = table.by_hash.equal_range(hash);
+        if (std::any_of(first, last, [&](const auto& entry) {
+              return !entry.second.first->closed && !is_compared(entry.second.first) && !entry.second.second.expired();
+            })) {
+          continue;
+        }
       }
       if (new_class) {
-        ++table.changes;
         table.by_hash.emplace(hash, std::make_pair(const_cast<Representative*>(rep.get()),
                                                    std::weak_ptr<const Representative>(rep)));
       }

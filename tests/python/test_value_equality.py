@@ -365,6 +365,35 @@ def test_the_same_object_under_two_keys_cannot_corrupt_a_value_table(run_python)
     assert result.stdout == "ok\n"
 
 
+def test_an_eq_that_makes_classes_of_its_own_does_not_hold_the_conversion(run_python):
+    # A class of another hash made while __eq__ runs is no reason to compare again; one of the
+    # same hash is compared in a further round, and rounds end even if every __eq__ makes one.
+    result = run_python("""
+        from Vantorelle import Index, Indexable
+        lookups = Index()
+        lookups.add_object(Indexable(tag=("y", 2)))
+        calls, kept = 0, []
+        class Key:
+            def __init__(self, n, same_hash=False): self.n, self.same_hash = n, same_hash
+            def __hash__(self): return 7
+            def __eq__(self, other):
+                global calls
+                calls += 1
+                if self.same_hash or getattr(other, "same_hash", False):
+                    kept.append(Indexable(v=Key(100 + calls)))  # a class of hash 7 that stays
+                else:
+                    lookups.get_by_attribute(tag=[("x", calls)])  # a tuple's class, gone with the query
+                return isinstance(other, Key) and self.n == other.n
+        a = Indexable(v=Key(1))
+        b = Indexable(v=Key(2))
+        other_hash = calls
+        c = Indexable(v=Key(3, same_hash=True))
+        print(other_hash, calls - other_hash < 1000, len(kept) > 0)
+    """, timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout == "1 True True\n"
+
+
 @measures_memory
 def test_classes_of_equal_values_are_released_with_their_last_value(run_python):
     result = run_python("""

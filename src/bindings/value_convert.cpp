@@ -18,10 +18,16 @@
 namespace vantorelle::py {
 namespace {
 
-// Clears a pending ordinary exception; leaves anything else (KeyboardInterrupt, SystemExit) to
-// propagate. Returns normally only after clearing.
+// Clears a pending ordinary exception: one that a value's own __hash__ or __eq__ raised about the
+// value. Leaves anything else to propagate: KeyboardInterrupt and SystemExit, and RecursionError
+// and MemoryError, which say where the conversion ran (near the recursion limit, short of memory)
+// rather than what the value is, so that swallowing them would key the value by accident.
+// Returns normally only after clearing.
 void swallow_ordinary_error() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error_set();
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError) ||
+      PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    throw_error_set();
+  }
   PyErr_Clear();
 }
 
@@ -82,15 +88,17 @@ bool alive(RepresentativeTable& table, const Representative* rep) {
   return false;
 }
 
-// Links `cell` in `rep` and lists its object there. An object listed in another class that still
-// lives stays there (the cell is left out); one whose class is dying moves here. Call under the
+// Links `cell` in `rep` and lists its object there. An object listed in another class of the same
+// hash that still lives stays there (the cell is left out); one whose class is dying, or whose
+// hash has changed, moves here. Call under the
 // table's lock. Throws std::bad_alloc (changing nothing) when the listing cannot be made.
 void link(PyHandle::ListedCell* cell, Representative* rep) {
   RepresentativeTable& table = representatives();
   auto [it, added] = table.by_object.try_emplace(cell->cell.obj, RepresentativeTable::Listing{rep, 0});
   if (it->second.rep != rep) {
-    if (alive(table, it->second.rep)) return;
-    it->second = RepresentativeTable::Listing{rep, 0};  // the dying class's cells no longer count
+    if (it->second.rep->hash == rep->hash && alive(table, it->second.rep)) return;
+    // Its class is dying, or its hash changed: the cells linked there no longer count.
+    it->second = RepresentativeTable::Listing{rep, 0};
   }
   ++it->second.cells;
   cell->list = rep;
@@ -100,8 +108,8 @@ void link(PyHandle::ListedCell* cell, Representative* rep) {
   rep->members = cell;
 }
 
-std::shared_ptr<const Representative> make_representative(std::uint64_t hash, bool closed) {
-  return std::shared_ptr<const Representative>(new Representative{hash, nullptr, closed}, [](const Representative* rep) {
+std::shared_ptr<const Representative> make_representative(std::uint64_t hash) {
+  return std::shared_ptr<const Representative>(new Representative{hash, nullptr}, [](const Representative* rep) {
     auto* mutable_rep = const_cast<Representative*>(rep);
     RepresentativeTable& table = representatives();
     {
@@ -119,11 +127,12 @@ std::shared_ptr<const Representative> make_representative(std::uint64_t hash, bo
   });
 }
 
-// The live class that lists `obj`, if any. Call under the table's lock; the caller drops what it
-// gets only after releasing it (the class's last reference takes the lock).
-std::shared_ptr<const Representative> listing_of(RepresentativeTable& table, const PyObject* obj) {
+// The live class of hash `hash` that lists `obj`, if any: an object whose hash changed since it
+// was listed belongs with the classes of its new hash. Call under the table's lock; the caller
+// drops what it gets only after releasing it (the class's last reference takes the lock).
+std::shared_ptr<const Representative> listing_of(RepresentativeTable& table, const PyObject* obj, std::uint64_t hash) {
   auto it = table.by_object.find(obj);
-  if (it == table.by_object.end()) return nullptr;
+  if (it == table.by_object.end() || it->second.rep->hash != hash) return nullptr;
   auto [first, last] = table.by_hash.equal_range(it->second.rep->hash);
   for (auto at = first; at != last; ++at) {
     if (at->second.first == it->second.rep) return at->second.second.lock();
@@ -133,9 +142,9 @@ std::shared_ptr<const Representative> listing_of(RepresentativeTable& table, con
 
 // The representative of the class of the value held by `handle` (hash `hash`), with `handle`
 // replaced by one on a cell listed in that class. An object already listed joins its class again.
-// Otherwise its __eq__ decides against one member of each class of that hash; when that raises an
-// ordinary exception, the value equals only itself: it gets a class of its own that no other value
-// joins (closed), but that the same object joins again while the class lives.
+// Otherwise the interpreter's == decides against one member of each class of that hash; one that
+// raises an ordinary exception counts as unequal (the member's __eq__ runs first, so either side
+// may be the one that fails), and a value equal to no class founds one.
 std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::uint64_t hash) {
   static const bool HOOKED = (PyHandle::set_unlink_hook(unlink_under_lock), true);
   (void)HOOKED;
@@ -156,10 +165,10 @@ std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::u
     std::shared_ptr<const Representative> found;
     {
       std::lock_guard lock(table.lock);
-      found = listing_of(table, handle.get());
+      found = listing_of(table, handle.get(), hash);
       auto [first, last] = table.by_hash.equal_range(hash);
       for (auto it = first; it != last && !found; ++it) {
-        if (it->second.first->closed || is_compared(it->second.first)) continue;
+        if (is_compared(it->second.first)) continue;
         std::shared_ptr<const Representative> live = it->second.second.lock();
         if (!live) continue;
         for (PyHandle::ListedCell* member = it->second.first->members; member; member = member->next) {
@@ -171,36 +180,30 @@ std::shared_ptr<const Representative> representative_of(PyHandle& handle, std::u
         if (live) compared.push_back(std::move(live));  // no member to compare with: none to join
       }
     }
-    bool closed = false;
     for (auto& [candidate, member] : candidates) {
       compared.push_back(candidate);
       if (found) continue;
       // CAUTION: runs the values' own __eq__, which may re-enter the module.
       int equal = PyObject_RichCompareBool(member.get(), handle.get(), Py_EQ);
-      if (equal < 0) {
-        swallow_ordinary_error();
-        closed = true;
-        found = nullptr;
-        break;
-      }
+      if (equal < 0) swallow_ordinary_error();
       if (equal == 1) found = candidate;
     }
     candidates.clear();
     bool new_class = !found;
-    std::shared_ptr<const Representative> rep = new_class ? make_representative(hash, closed) : std::move(found);
+    std::shared_ptr<const Representative> rep = new_class ? make_representative(hash) : std::move(found);
     PyHandle listed = PyHandle::listed_copy_of(handle);
     std::shared_ptr<const Representative> listed_elsewhere;  // dropped after the lock
     {
       std::lock_guard lock(table.lock);
       // The same object converted on another thread meanwhile: one class for it.
-      listed_elsewhere = listing_of(table, handle.get());
+      listed_elsewhere = listing_of(table, handle.get(), hash);
       if (listed_elsewhere && listed_elsewhere != rep) {
         std::swap(rep, listed_elsewhere);
         new_class = false;
-      } else if (new_class && !closed && round < kRounds) {
+      } else if (new_class && round < kRounds) {
         auto [first, last] = table.by_hash.equal_range(hash);
         if (std::any_of(first, last, [&](const auto& entry) {
-              return !entry.second.first->closed && !is_compared(entry.second.first) && !entry.second.second.expired();
+              return !is_compared(entry.second.first) && !entry.second.second.expired();
             })) {
           continue;
         }

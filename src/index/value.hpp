@@ -73,8 +73,6 @@ struct Representative {
   // its lock. No reference is held for the class: a member leaves the list when its last handle
   // goes, and the class with its last value.
   PyHandle::ListedCell* members = nullptr;
-  // A class of one object whose __eq__ raised against a class of its hash: no other value joins it.
-  bool closed = false;
 };
 
 class PyValue;

@@ -6,6 +6,7 @@ import enum
 import gc
 import math
 import re
+import sys
 from decimal import Decimal
 from fractions import Fraction
 
@@ -310,9 +311,18 @@ class Pair:
         return hash((self.x, self.y))
 
 
-def test_an_object_whose_eq_raised_keeps_comparing_by_identity_while_stored():
-    # Its == raised against the tuple: it equals only itself from then on, even once the tuple is
-    # gone and an equal Pair has founded a class that it would now join.
+def test_an_eq_that_raises_counts_as_unequal_to_that_class_only():
+    # A Pair's == raises against the tuple: they are unequal, and each still meets its own equals,
+    # whichever was stored first, and once the tuple is gone.
+    for pair_first in (False, True):
+        p = Pair(1, 2)
+        elsewhere = Indexable(v=p) if pair_first else None  # not even in the index asked
+        a, b = Indexable(v=(1, 2)), Indexable(v=tuple([1, 2]))
+        index = Index()
+        index.add_object_many([a, b, Indexable(v=p)])
+        assert index.get_by_attribute(v=[(1, 2)]) == [a, b], pair_first
+        assert [o.v for o in index.get_by_attribute(v=[Pair(1, 2)])] == [p]
+        del elsewhere
     index = Index()
     first = Indexable(n=1, at=(1, 2))
     p = Pair(1, 2)
@@ -322,14 +332,62 @@ def test_an_object_whose_eq_raised_keeps_comparing_by_identity_while_stored():
     third = Indexable(n=3, at=Pair(1, 2))
     index.add_object(third)
     for _ in range(2):
-        assert index.get_by_attribute(at=[p]) == [second]
-        assert index.reduced_query(Q.eq("at", p)).collect() == [second]
-        assert index.get_by_attribute(at=[third.at]) == [third]
+        assert index.get_by_attribute(at=[p]) == [second, third]
+        assert index.reduced_query(Q.eq("at", p)).collect() == [second, third]
         assert _verify_index(index) == ""
-        second.at = p  # converted again: the same key
-    second.at = None  # p's class goes with its last value; p may then join third's
-    second.at = p
-    assert index.get_by_attribute(at=[p]) == [second, third]
+        second.at = p  # converted again: the same class
+
+
+def test_an_object_whose_hash_changed_meets_the_values_of_its_new_hash():
+    class Mutable:
+        def __init__(self, h):
+            self.h = h
+
+        def __hash__(self):
+            return self.h
+
+        def __eq__(self, other):
+            return isinstance(other, Mutable) and self.h == other.h
+
+    m = Mutable(1)
+    a = Indexable(v=m)
+    m.h = 2
+    b = Indexable(v=m)  # listed with hash 1 once: now it belongs with hash 2
+    a.v = None
+    index = Index()
+    index.add_object(b)
+    assert index.get_by_attribute(v=[Mutable(2)]) == [b]
+    assert _verify_index(index) == ""
+
+
+def test_a_recursion_error_in_a_comparison_propagates_and_changes_nothing():
+    # Near the recursion limit the comparison itself fails; that says nothing about the value, so
+    # the assignment fails as Python's own == would, instead of keying the value by accident.
+    first, late = Indexable(v=(1, 2)), Indexable(v=None)
+    index = Index()
+    index.add_object_many([first, late])
+
+    def deep(n):
+        if n == 0:
+            late.v = tuple([1, 2])
+        else:
+            deep(n - 1)
+
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(300)
+    try:
+        for depth in range(100, 300):
+            late.v = None
+            try:
+                deep(depth)
+            except RecursionError:
+                assert late.v is None
+                continue
+            assert index.get_by_attribute(v=[(1, 2)]) == [first, late], depth
+    finally:
+        sys.setrecursionlimit(limit)
+    late.v = (1, 2)
+    assert index.get_by_attribute(v=[(1, 2)]) == [first, late]
     assert _verify_index(index) == ""
 
 

@@ -68,9 +68,8 @@ void unlink(PyHandle::ListedCell* cell) noexcept {
   cell->prev = cell->next = nullptr;
   cell->list = nullptr;
   auto& by_object = representatives().by_object;
-  if (auto it = by_object.find(cell->cell.obj); it != by_object.end() && it->second.rep == rep && --it->second.cells == 0) {
-    by_object.erase(it);
-  }
+  auto it = by_object.find(cell->cell.obj);
+  if (it != by_object.end() && it->second.rep == rep && --it->second.cells == 0) by_object.erase(it);
 }
 
 void unlink_under_lock(PyHandle::ListedCell* cell) noexcept {
@@ -90,8 +89,8 @@ bool alive(RepresentativeTable& table, const Representative* rep) {
 
 // Links `cell` in `rep` and lists its object there. An object listed in another class of the same
 // hash that still lives stays there (the cell is left out); one whose class is dying, or whose
-// hash has changed, moves here. Call under the
-// table's lock. Throws std::bad_alloc (changing nothing) when the listing cannot be made.
+// hash has changed, moves here. Call under the table's lock. Throws std::bad_alloc (changing
+// nothing) when the listing cannot be made.
 void link(PyHandle::ListedCell* cell, Representative* rep) {
   RepresentativeTable& table = representatives();
   auto [it, added] = table.by_object.try_emplace(cell->cell.obj, RepresentativeTable::Listing{rep, 0});

@@ -209,7 +209,8 @@ class PyValue {
     const char* text;
     void* counted;
   };
-  PyValue(PyHandle obj, Payload payload, std::uint64_t hash, std::uint8_t cast, EqKey key, std::uint64_t length) noexcept
+  PyValue(PyHandle obj, Payload payload, std::uint64_t hash, std::uint8_t cast, EqKey key,
+          std::uint64_t length) noexcept
       : obj_(std::move(obj)), payload_(payload),
         meta_(table_bits(hash) | (length << Meta::kLengthShift) | (std::uint64_t{cast} << Meta::kCastShift) |
               (std::uint64_t{static_cast<std::uint8_t>(key)} << Meta::kKeyShift)) {}

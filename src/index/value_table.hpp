@@ -153,8 +153,8 @@ class ValueTable {
   }
 
   // The slot that points at the entry at `position`, found by position rather than by equality:
-  // a value that another entry's value also equals (the very same object under two keys, which
-  // an __eq__ that raises at one conversion and not at the next can give) must not take that
+  // equality that Python code decides need not be consistent (the very same object compares
+  // equal under any key), and a value that another entry's value also equals must not take that
   // entry's slot.
   std::size_t slot_of(std::uint32_t position) const {
     std::size_t mask = slots_.size() - 1;

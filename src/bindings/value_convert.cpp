@@ -308,6 +308,20 @@ bool key_of_number(PyObject* obj, EqKey& key, NativeCastValue& primitave) {
       return key != EqKey::Identity;
     }
   }
+#if PY_VERSION_HEX < 0x030B0000
+  // Before 3.11 a Fraction has no __int__, and beyond 2**53 its float is not the int it may equal;
+  // its __trunc__ gives that int.
+  if (number->nb_int == nullptr && number->nb_index == nullptr &&
+      PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__trunc__")) {
+    OwnedRef as_int = OwnedRef::steal(PyObject_CallMethod(obj, "__trunc__", nullptr));
+    if (!as_int) {
+      swallow_ordinary_error();
+    } else if (PyLong_Check(as_int.get()) && equals(obj, as_int.get())) {
+      key_of_int(as_int.get(), key, primitave, false);
+      return key != EqKey::Identity;
+    }
+  }
+#endif
   return false;
 }
 

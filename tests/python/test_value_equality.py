@@ -196,7 +196,8 @@ def test_numbers_of_every_type_meet_exactly():
     big = 2**70
     values = [Decimal(1), Fraction(1), 1, 1.0, True, Decimal("0.1"), 0.1, Decimal(0.1), Fraction(1, 3),
               Decimal(big), big, float(big), Decimal(big + 1), big + 1, -(2**63), float(-(2**63)), 2**63 - 1,
-              2**63, 0.0, -0.0, False, Decimal("-0"), complex(0, 0), complex(2, 1), Decimal("NaN")]
+              2**63, 0.0, -0.0, False, Decimal("-0"), complex(0, 0), complex(2, 1), Decimal("NaN"),
+              2**53 + 1, Fraction(2**53 + 1), float(2**53 + 1)]
     check_filters(values)
 
 

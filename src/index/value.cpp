@@ -112,6 +112,11 @@ PyValue::PyValue(PyHandle obj, NativeCastValue primitave, std::uint64_t hash, Eq
     }
   };
   std::visit(Packer{*this, set_text}, primitave.v);
+  if (eq_key() == EqKey::Identity) {
+    // A failed hash leaves the value keyed by identity too (the table hash is then the address).
+    if (cast() != kUnknown && cast() != kInd) fail("value conversion: an identity key under a primitive cast");
+    payload_.i = reinterpret_cast<std::intptr_t>(obj_.get());
+  }
 }
 
 void PyValue::release_counted(Counted* box) noexcept {
@@ -141,9 +146,18 @@ const std::shared_ptr<const Representative>* PyValue::representative() const noe
   return &static_cast<const RepresentativeBox*>(payload_.counted)->rep;
 }
 
+// The keys decide before the objects are compared: reading a shared handle's object reads its cell,
+// and a table's keys are all shared.
 bool PyValue::operator==(const PyValue& other) const noexcept {
-  if (obj_.get() == other.obj_.get()) return true;
-  if (table_hash() != other.table_hash()) return false;
+  EqKey a = eq_key(), b = other.eq_key();
+  if (a == EqKey::Identity && b == EqKey::Identity) return payload_.i == other.payload_.i;
+  if (obj_.same_cell(other.obj_)) return true;
+  if (table_hash() == other.table_hash() && keys_equal(other)) return true;
+  // The very same object under two keys (its hash changed between conversions), or a NaN.
+  return obj() == other.obj();
+}
+
+bool PyValue::keys_equal(const PyValue& other) const noexcept {
   EqKey a = eq_key(), b = other.eq_key();
   if (is_numeric(a) && is_numeric(b)) {
     if (a == EqKey::Int && b == EqKey::Int) return key_int() == other.key_int();
@@ -161,7 +175,7 @@ bool PyValue::operator==(const PyValue& other) const noexcept {
     case EqKey::BadText:
     case EqKey::Bytes: return key_text() == other.key_text();
     case EqKey::Canonical: return representative()->get() == other.representative()->get();
-    default: return false;  // Identity: the same object was checked first
+    default: return false;  // Identity: equal only to itself
   }
 }
 

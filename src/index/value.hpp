@@ -99,15 +99,16 @@ class CastView {
   const PyValue& value_;
 };
 
-// An attribute value in 32 bytes: the handle (16), an 8-byte payload and one word for the rest
-// (see Meta). What the payload holds follows from the primitive cast and the equality key:
+// An attribute value in 24 bytes: the handle, an 8-byte payload and one word for the rest (see
+// Meta). What the payload holds follows from the primitive cast and the equality key:
 //  - Int / Float casts, and Unknown values keyed Int or Float: the number itself;
 //  - Str cast, and Unknown values keyed Text or Bytes: a pointer into the object's own immutable
 //    UTF-8 or bytes, whose length the word keeps (the object is kept alive by the handle); a text
 //    too long for the word's field instead has a counted box with its pointer and length;
 //  - BigInt and BadText keys: an owned, counted text block shared by the copies of the value;
 //  - Canonical keys: a counted box holding the representative;
-//  - Ind cast and Identity keys: nothing.
+//  - Identity keys (the Ind cast among them): the object's address, so that comparing two such
+//    values reads neither object nor cell.
 class PyValue {
  public:
   PyValue() noexcept : payload_{}, meta_(0) {}
@@ -126,7 +127,8 @@ class PyValue {
     return PyValue(std::move(obj), Payload{.i = value ? 1 : 0}, value ? 1 : 0, kUnknown, EqKey::Int, 0);
   }
   static PyValue of_identity(PyHandle obj, std::uint64_t hash) noexcept {
-    return PyValue(std::move(obj), Payload{.i = 0}, hash, kUnknown, EqKey::Identity, 0);
+    const auto address = reinterpret_cast<std::intptr_t>(obj.get());
+    return PyValue(std::move(obj), Payload{.i = address}, hash, kUnknown, EqKey::Identity, 0);
   }
   static constexpr std::size_t kLongText = (std::size_t{1} << 25) - 1;  // and longer: not of_str
   static PyValue of_str(PyHandle obj, std::string_view text, std::uint64_t hash) noexcept {
@@ -163,8 +165,7 @@ class PyValue {
   // table_bits), or, for a value that could not be hashed (it is equal only to itself), its
   // address, so that such values spread over a table. Equal values have equal table hashes.
   std::uint64_t table_hash() const noexcept {
-    return hash_failed() ? static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj_.get()))
-                         : meta_ & Meta::kHashMask;
+    return hash_failed() ? static_cast<std::uint64_t>(payload_.i) : meta_ & Meta::kHashMask;
   }
   // The 32 bits of a hash that a value keeps: the high half of a multiplicative mix, so that every
   // bit of the hash counts (ids packed as k << 32 and floats with short fractions differ only in
@@ -222,7 +223,11 @@ class PyValue {
   void set_length(std::uint64_t length) noexcept {
     meta_ = (meta_ & ~(Meta::kLongText << Meta::kLengthShift)) | (length << Meta::kLengthShift);
   }
-  void forget_payload() noexcept { meta_ &= ~Meta::kCastKeyBits; }
+  // Leaves an empty value: no object, keyed by identity (address 0).
+  void forget_payload() noexcept {
+    meta_ &= ~Meta::kCastKeyBits;
+    payload_.i = 0;
+  }
 
   // The counted block behind a BigInt / BadText key (text after the header), a Canonical key or a
   // long text view.
@@ -269,12 +274,14 @@ class PyValue {
     return std::string_view(payload_.text, static_cast<std::size_t>(length()));
   }
   std::string_view key_text() const noexcept;  // Text, Bytes, BigInt, BadText
+  // Whether the equality keys alone make the two values equal (table hashes known equal).
+  bool keys_equal(const PyValue& other) const noexcept;
 
   PyHandle obj_;
   Payload payload_;
   std::uint64_t meta_;
 };
-static_assert(sizeof(PyValue) == 32, "values stay four words");
+static_assert(sizeof(PyValue) == 24, "values stay three words");
 
 bool CastView::is_int() const noexcept { return value_.cast() == PyValue::kInt; }
 bool CastView::is_float() const noexcept { return value_.cast() == PyValue::kFloat; }

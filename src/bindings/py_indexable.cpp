@@ -163,7 +163,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
 struct KeywordShapes {
   struct Entry {
     OwnedRef names;
-    std::weak_ptr<const Shape> shape;
+    WeakShapeRef shape;
   };
   Entry entries[16];
 
@@ -207,7 +207,7 @@ PyObject* indexable_vectorcall(PyObject* type, PyObject* const* args, std::size_
     Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (count == 0) return new_indexable(cls, AttributeMap::make_empty(), true);
     // The caller keeps the names and values alive for the call.
-    std::shared_ptr<const Shape> shape;
+    ShapeRef shape;
     if (count <= static_cast<Py_ssize_t>(AttributeMap::kSmallCapacity)) {
       KeywordShapes::Entry& entry = keyword_shapes().slot(kwnames);
       if (entry.names.get() == kwnames) shape = entry.shape.lock();
@@ -244,12 +244,12 @@ PyObject* indexable_vectorcall(PyObject* type, PyObject* const* args, std::size_
       }
     }
     if (names.size() <= AttributeMap::kSmallCapacity) {
-      std::shared_ptr<const Shape> learned = Shape::of(names);
+      ShapeRef learned = Shape::of(names);
       KeywordShapes::Entry& entry = keyword_shapes().slot(kwnames);
       // The previous entry's tuple is released after the entry is rewritten: its release may run
       // no Python code (a tuple of str), but the entry must be whole before any could.
       KeywordShapes::Entry previous = std::move(entry);
-      entry = KeywordShapes::Entry{OwnedRef::incref(kwnames), std::move(learned)};
+      entry = KeywordShapes::Entry{OwnedRef::incref(kwnames), WeakShapeRef(learned)};
     }
     return new_indexable(cls, std::move(names), std::move(values));
   }, nullptr);
@@ -437,7 +437,7 @@ struct NamePositions {
   // remembered when found and the map's shape is tagged.
   std::size_t find(PyObject* name, std::string_view text, const AttributeMap& map) {
     forget_retired();
-    const std::shared_ptr<const Shape>& shape = map.shape();
+    const ShapeRef& shape = map.shape();
     if (!shape) return Shape::npos;
     std::size_t position = shape->find(text);
     if (position != Shape::npos && shape->tag() != 0) {

@@ -29,6 +29,7 @@
 #include "index/value.hpp"
 #include "native/failure.hpp"
 #include "native/prefetch.hpp"
+#include "native/scalable.hpp"
 
 namespace vantorelle {
 
@@ -83,7 +84,7 @@ class HybridHashmap {
   HybridHashmap(const HybridHashmap&) = delete;
   HybridHashmap& operator=(const HybridHashmap&) = delete;
 
-  static Ref make_empty() { return Ref::adopt(allocate(nullptr, 0)); }
+  static Ref make_empty() { return Ref::adopt(allocate(ShapeRef(), 0)); }
 
   // A map of distinct `names` with their `values`, in that order.
   static Ref make(std::vector<AttrName> names, std::vector<V> values) {
@@ -99,7 +100,7 @@ class HybridHashmap {
     return Ref::adopt(allocate_hash(std::move(hash)));
   }
   // A small map of `shape`'s names with `values` (as many), in that order.
-  static Ref make(std::shared_ptr<const Shape> shape, std::span<V> values) {
+  static Ref make(ShapeRef shape, std::span<V> values) {
     if (!shape || shape->size() != values.size() || values.size() > kSmallCapacity) fail("map of a mismatched shape");
     HybridHashmap* map = allocate(std::move(shape), values.size());
     for (std::size_t i = 0; i < values.size(); ++i) map->construct_value(i, std::move(values[i]));
@@ -109,7 +110,7 @@ class HybridHashmap {
   // This map with `updates` applied in order (a later update of a name wins), as a new map.
   Ref with(std::span<const std::pair<AttrName, V>> updates) const {
     if (!is_hash()) {
-      std::shared_ptr<const Shape> shape = shape_;
+      ShapeRef shape = shape_;
       for (const auto& [name, value] : updates) {
         if (shape && shape->find(name.view()) != Shape::npos) continue;
         if (shape && shape->size() == kSmallCapacity) return Ref::adopt(allocate_hash(hash_form_with(updates)));
@@ -171,7 +172,7 @@ class HybridHashmap {
   std::size_t size() const noexcept { return is_hash() ? hash_->size() : count_; }
   // The small form's names (for_each visits them in this order); null in the hash form and while
   // empty.
-  const std::shared_ptr<const Shape>& shape() const noexcept { return is_hash() ? kNoShape : shape_; }
+  const ShapeRef& shape() const noexcept { return is_hash() ? kNoShape : shape_; }
   bool is_hash() const noexcept { return count_ == kHashForm; }
   // The tag of the small form's shape; 0 in the hash form, while empty, or for an untagged shape.
   std::uint32_t shape_tag() const noexcept { return is_hash() || !shape_ ? 0 : shape_->tag(); }
@@ -201,7 +202,7 @@ class HybridHashmap {
 
  private:
   // The small form's values follow the header in the same block: values()[i] is shape_'s name i.
-  explicit HybridHashmap(std::shared_ptr<const Shape> shape) : shape_(std::move(shape)) {}
+  explicit HybridHashmap(ShapeRef shape) : shape_(std::move(shape)) {}
   explicit HybridHashmap(std::unique_ptr<HashForm> hash) : count_(kHashForm), hash_(hash.release()) {}
   ~HybridHashmap() {
     if (is_hash()) {
@@ -209,7 +210,7 @@ class HybridHashmap {
       return;
     }
     for (std::size_t i = 0; i < count_; ++i) values()[i].~V();
-    shape_.~shared_ptr();
+    shape_.~ShapeRef();
   }
 
   static constexpr std::size_t header_size() noexcept {
@@ -226,17 +227,19 @@ class HybridHashmap {
     count_ = static_cast<std::uint32_t>(i + 1);
   }
 
-  static HybridHashmap* allocate(std::shared_ptr<const Shape> shape, std::size_t capacity) {
-    void* block = ::operator new(header_size() + capacity * sizeof(V));
+  // Maps come from the scalable allocator, whose size classes fit a small map more closely than
+  // the general allocator's chunks do (six values: 160 bytes against 176).
+  static HybridHashmap* allocate(ShapeRef shape, std::size_t capacity) {
+    void* block = scalable_allocate(header_size() + capacity * sizeof(V));
     return new (block) HybridHashmap(std::move(shape));
   }
   static HybridHashmap* allocate_hash(std::unique_ptr<HashForm> hash) {
-    void* block = ::operator new(sizeof(HybridHashmap));
+    void* block = scalable_allocate(sizeof(HybridHashmap));
     return new (block) HybridHashmap(std::move(hash));
   }
   static void destroy(HybridHashmap* map) noexcept {
     map->~HybridHashmap();
-    ::operator delete(map);
+    scalable_deallocate(map);
   }
 
   std::unique_ptr<HashForm> hash_form_with(std::span<const std::pair<AttrName, V>> updates) const {
@@ -249,19 +252,19 @@ class HybridHashmap {
 
   // Marks the hash form in count_, which no small form reaches.
   static constexpr std::uint32_t kHashForm = 0xFFFFFFFFu;
-  static inline const std::shared_ptr<const Shape> kNoShape{};
+  static inline const ShapeRef kNoShape{};
 
-  // The header is three words, so that a map of six 32-byte values fills a 224-byte allocation
-  // (the general allocator's chunk for it) rather than a 288-byte one.
+  // The header is two words, so that a map of six 24-byte values fills the allocator's 160-byte
+  // size class.
   mutable std::atomic<std::uint32_t> refs_{1};
   std::uint32_t count_ = 0;  // small form: values built in the block; kHashForm in the hash form
   union {
-    std::shared_ptr<const Shape> shape_;  // small form: the names; null while empty
+    ShapeRef shape_;  // small form: the names; null while empty
     HashForm* hash_;                      // hash form: owned
   };
 };
 
 using AttributeMap = HybridHashmap<PyValue>;
-static_assert(sizeof(AttributeMap) == 24, "a map's header stays three words");
+static_assert(sizeof(AttributeMap) == 16, "a map's header stays two words");
 
 }  // namespace vantorelle

@@ -126,7 +126,7 @@ class IndexAPI::AttributeBatch {
   AttributeBatch& operator=(const AttributeBatch&) = delete;
 
   void add(std::uint32_t id, const AttributeMap& snapshot, IndexWork& work) {
-    if (const std::shared_ptr<const Shape>& shape = snapshot.shape()) {
+    if (const ShapeRef& shape = snapshot.shape()) {
       if (shape != shape_) resolve(shape);
       std::size_t position = 0;
       snapshot.for_each([&](const AttrName&, const PyValue& value) {
@@ -194,7 +194,7 @@ class IndexAPI::AttributeBatch {
     }
   }
 
-  void resolve(const std::shared_ptr<const Shape>& shape) {
+  void resolve(const ShapeRef& shape) {
     shape_ = shape;  // kept, so that the address cannot come back as another shape
     by_position_.clear();
     for (const AttrName& name : shape->names()) by_position_.push_back(core_.indexes(name) ? stage(name) : kSkipped);
@@ -212,7 +212,7 @@ class IndexAPI::AttributeBatch {
   IndexAPI& core_;
   AttributeTable& table_;
   const std::size_t expected_;
-  std::shared_ptr<const Shape> shape_;     // the shape by_position_ was resolved for
+  ShapeRef shape_;     // the shape by_position_ was resolved for
   std::vector<std::uint32_t> by_position_;  // staged_ index of each name of shape_, or kSkipped
   std::vector<Staged> staged_;
   std::unordered_map<const QueryMap*, std::uint32_t> staged_of_;

@@ -1,6 +1,7 @@
 #include "index/shape.hpp"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
@@ -9,17 +10,14 @@
 namespace vantorelle {
 namespace {
 
-struct Entry {
-  const Shape* shape;  // identifies the entry once the weak reference has expired
-  std::weak_ptr<const Shape> live;
-};
 
 // Tags go round: a dying shape's tag is retired, and becomes free again once the holders of tags
 // have forgotten it (take_retired_tags / release_tags). The lists hold at most the tags handed
 // out, which is at most the most shapes alive at once plus what waits to be forgotten.
 struct ShapeTable {
   SpinLock lock;
-  std::unordered_multimap<std::uint64_t, Entry> shapes;  // by hash of the name sequence
+  // By hash of the name sequence; a shape is listed from its birth until it is disposed of.
+  std::unordered_multimap<std::uint64_t, const Shape*> shapes;
   std::uint32_t next_tag = 1;  // the next never-used tag; past kMaxTag, all have been used
   std::vector<std::uint32_t> free_tags;
   std::vector<std::uint32_t> retired_tags;
@@ -63,7 +61,7 @@ void unregister(const Shape* shape, std::uint64_t hash) {
   }
   auto [first, last] = t.shapes.equal_range(hash);
   for (auto it = first; it != last; ++it) {
-    if (it->second.shape == shape) {
+    if (it->second == shape) {
       t.shapes.erase(it);
       return;
     }
@@ -103,28 +101,28 @@ void Shape::release_tags(std::span<const std::uint32_t> tags) noexcept {
   }
 }
 
-std::shared_ptr<const Shape> Shape::of(std::vector<AttrName> names) {
-  if (names.empty()) return nullptr;
+void Shape::dispose(const Shape* shape) noexcept {
+  unregister(shape, shape->hash_);
+  release_weak(shape);
+}
+
+ShapeRef Shape::of(std::vector<AttrName> names) {
+  if (names.empty()) return {};
   const std::uint64_t hash = hash_of(names);
   ShapeTable& t = table();
-  std::vector<std::shared_ptr<const Shape>> looked_at;  // dropped after the lock (see the header)
+  // No reference is dropped under the lock: a candidate is counted only while it is not dying.
   std::lock_guard guard(t.lock);
   auto [first, last] = t.shapes.equal_range(hash);
   for (auto it = first; it != last; ++it) {
-    std::shared_ptr<const Shape> candidate = it->second.live.lock();
-    if (candidate && same_names(candidate->names(), names)) return candidate;
-    looked_at.push_back(std::move(candidate));
+    const Shape* candidate = it->second;
+    if (same_names(candidate->names(), names) && candidate->try_share()) return ShapeRef(candidate);
   }
-  auto* raw = new Shape(std::move(names), hash);
-  std::shared_ptr<const Shape> shape(raw, [](const Shape* dying) {
-    unregister(dying, dying->hash_);
-    delete dying;
-  });
-  t.shapes.emplace(hash, Entry{raw, shape});
-  return shape;
+  std::unique_ptr<Shape> shape(new Shape(std::move(names), hash));
+  t.shapes.emplace(hash, shape.get());
+  return ShapeRef(shape.release());
 }
 
-std::shared_ptr<const Shape> Shape::with(const Shape* shape, const AttrName& name) {
+ShapeRef Shape::with(const Shape* shape, const AttrName& name) {
   std::vector<AttrName> names;
   names.reserve((shape ? shape->size() : 0) + 1);
   if (shape) names.assign(shape->names_.begin(), shape->names_.end());

@@ -17,6 +17,9 @@
 namespace vantorelle::py {
 
 using IndexableObject = NativeObject<Indexable>;
+// With the collector's two-word header, 80 bytes: one of the interpreter's small-object size
+// classes.
+static_assert(sizeof(IndexableObject) == 64, "an Indexable stays eight words");
 
 // The owner, for the collector, of the references in a top-level core's slots (py_slots.cpp).
 struct SlotsObject {

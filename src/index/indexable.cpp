@@ -22,26 +22,37 @@ std::uint32_t Indexable::next_id() {
 }
 
 Indexable::~Indexable() {
-  keep_members([](Member&) { return false; });
+  keep_members([](std::weak_ptr<IndexAPI>&, bool) { return false; });
   Snapshot::adopt(current(std::memory_order_relaxed));
 }
 
-std::span<Indexable::Member> Indexable::members() noexcept {
+namespace {
+
+bool same_core(const std::weak_ptr<IndexAPI>& ref, const std::weak_ptr<const IndexAPI>& core) noexcept {
+  return !ref.owner_before(core) && !core.owner_before(ref);
+}
+
+}  // namespace
+
+template <class F>
+bool Indexable::any_member(F&& f) const {
   switch (membership_form_.load(std::memory_order_relaxed)) {
-    case kOne: return {&members_.one, 1};
-    case kMany: return *members_.many;
-    default: return {};
+    case kOne: return f(members_.one, false);
+    case kMany:
+      return std::any_of(members_.many->begin(), members_.many->end(),
+                         [&](const Member& member) { return f(member.ref, member.departed); });
+    default: return false;
   }
 }
 
 template <class Keep>
 void Indexable::keep_members(Keep&& keep) {
   const std::uint8_t form = membership_form_.load(std::memory_order_relaxed);
-  if (form == kOne && !keep(members_.one)) {
-    members_.one.~Member();
+  if (form == kOne && !keep(members_.one, false)) {
+    members_.one.~weak_ptr();
     membership_form_.store(kNone, std::memory_order_seq_cst);
   } else if (form == kMany) {
-    std::erase_if(*members_.many, [&](Member& member) { return !keep(member); });
+    std::erase_if(*members_.many, [&](Member& member) { return !keep(member.ref, member.departed); });
     if (members_.many->empty()) {
       delete members_.many;
       membership_form_.store(kNone, std::memory_order_seq_cst);
@@ -56,43 +67,53 @@ void Indexable::record_membership(const std::shared_ptr<IndexAPI>& core) {
   // amortised constant cost.
   const std::uint8_t form = membership_form_.load(std::memory_order_relaxed);
   if (form == kOne || (form == kMany && members_.many->size() == members_.many->capacity())) {
-    keep_members([](Member& member) { return !member.ref.expired(); });
+    keep_members([](std::weak_ptr<IndexAPI>& ref, bool) { return !ref.expired(); });
   }
   switch (membership_form_.load(std::memory_order_relaxed)) {
     case kNone:
-      new (&members_.one) Member{core.get(), core};
+      new (&members_.one) std::weak_ptr<IndexAPI>(core);
       break;
     case kOne: {
       auto many = std::make_unique<std::vector<Member>>();
       many->reserve(2);
-      many->push_back(std::move(members_.one));
-      many->push_back(Member{core.get(), core});
-      members_.one.~Member();
+      many->push_back(Member{std::move(members_.one)});
+      many->push_back(Member{core});
+      members_.one.~weak_ptr();
       members_.many = many.release();
       break;
     }
     default:
-      members_.many->push_back(Member{core.get(), core});
+      members_.many->push_back(Member{core});
       return;
   }
   membership_form_.store(membership_form_.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
 }
 
 void Indexable::withdraw_membership(const IndexAPI* core) {
+  const std::weak_ptr<const IndexAPI> target = core->weak_from_this();
   std::lock_guard lock(membership_lock_);
+  const std::uint8_t form = membership_form_.load(std::memory_order_relaxed);
   if (assigning_) {
     // departed: the assignment under way withdraws its values there (see assign)
-    for (Member& member : members()) {
-      if (member.core == core) {
-        member.core = nullptr;
-        return;
+    if (form == kOne && same_core(members_.one, target)) {
+      auto many = std::make_unique<std::vector<Member>>();
+      many->push_back(Member{std::move(members_.one), true});
+      members_.one.~weak_ptr();
+      members_.many = many.release();
+      membership_form_.store(kMany, std::memory_order_seq_cst);
+    } else if (form == kMany) {
+      for (Member& member : *members_.many) {
+        if (!member.departed && same_core(member.ref, target)) {
+          member.departed = true;
+          return;
+        }
       }
     }
     return;
   }
   bool found = false;
-  keep_members([&](Member& member) {
-    if (found || member.core != core) return true;
+  keep_members([&](std::weak_ptr<IndexAPI>& ref, bool departed) {
+    if (found || departed || !same_core(ref, target)) return true;
     found = true;
     return false;
   });
@@ -100,25 +121,25 @@ void Indexable::withdraw_membership(const IndexAPI* core) {
 
 bool Indexable::has_memberships() const {
   std::lock_guard lock(membership_lock_);
-  const auto list = members();
-  return std::any_of(list.begin(), list.end(), [](const Member& member) { return member.core != nullptr; });
+  return any_member([](const std::weak_ptr<IndexAPI>&, bool departed) { return !departed; });
 }
 
 bool Indexable::is_member_of(const IndexAPI* core) const {
+  const std::weak_ptr<const IndexAPI> target = core->weak_from_this();
   std::lock_guard lock(membership_lock_);
-  const auto list = members();
-  return std::any_of(list.begin(), list.end(), [&](const Member& member) { return member.core == core; });
+  return any_member([&](const std::weak_ptr<IndexAPI>& ref, bool departed) {
+    return !departed && same_core(ref, target);
+  });
 }
 
 std::vector<std::shared_ptr<IndexAPI>> Indexable::live_memberships() const {
   std::vector<std::shared_ptr<IndexAPI>> cores;
   std::lock_guard lock(membership_lock_);
-  const auto list = members();
-  cores.reserve(list.size());
-  for (const Member& member : list) {
-    if (member.core == nullptr) continue;
-    if (auto core = member.ref.lock()) cores.push_back(std::move(core));
-  }
+  any_member([&](const std::weak_ptr<IndexAPI>& ref, bool departed) {
+    if (departed) return false;
+    if (auto core = ref.lock()) cores.push_back(std::move(core));
+    return false;
+  });
   return cores;
 }
 
@@ -133,9 +154,9 @@ std::vector<std::shared_ptr<IndexAPI>> Indexable::end_assignment() noexcept {
   assigning_ = false;
   // Cores that are gone go too, so an object whose indexes were all dropped takes the unindexed
   // path again.
-  keep_members([&](Member& member) {
-    if (member.core != nullptr) return !member.ref.expired();
-    if (auto core = member.ref.lock()) departed.push_back(std::move(core));
+  keep_members([&](std::weak_ptr<IndexAPI>& ref, bool gone) {
+    if (!gone) return !ref.expired();
+    if (auto core = ref.lock()) departed.push_back(std::move(core));
     return false;
   });
   return departed;
@@ -196,7 +217,7 @@ bool Indexable::replace_in_place(Exchange&& exchange) {
     // has published, and a core read under while_unassigned holds one while it compares. Against
     // either, this path finds the map shared and gives way; otherwise it is ordered before or
     // after them, as a locked assignment would be.
-    const std::uint64_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
+    const std::uint32_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
     if (listed()) return false;
     std::lock_guard lock(snapshot_lock_);
     // A core that records the object after the check above marks the epoch before it copies the
@@ -245,7 +266,7 @@ void Indexable::assign(std::span<const std::pair<AttrName, PyValue>> updates) {
     bool indexed = !updates.empty();
     bool graph_changes = changes_graph(*previous, updates);
 
-    std::uint64_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
+    std::uint32_t epoch_before = index_epoch_.load(std::memory_order_seq_cst);
     std::vector<std::shared_ptr<IndexAPI>> first_pass;
     // A core that stores the object after the first pass, from the snapshot before this one, and
     // withdraws it before the second pass, would keep that snapshot's values: withdrawals while

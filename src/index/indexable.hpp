@@ -175,7 +175,10 @@ class Indexable {
 
   // What reads and unindexed assignments touch comes first, in the object's first cache line.
   std::atomic<std::uintptr_t> attributes_;
-  std::atomic<std::uint64_t> index_epoch_{0};
+  // Compared only for change across one assignment, which 2^32 core operations on this object
+  // would have to span for a wrap to hide one.
+  std::atomic<std::uint32_t> index_epoch_{0};
+  const std::uint32_t id_;
   // Copies of the map are taken, and the map replaced, under this lock: the race protocol needs
   // the epoch mark of a core operation to be ordered before its read of the snapshot, and the
   // lock's acquire/release gives exactly that. Holders of the interpreter lock may read the
@@ -187,31 +190,32 @@ class Indexable {
   std::atomic<std::uint8_t> membership_form_{kNone};
   mutable SpinLock membership_lock_;
   bool assigning_ = false;  // guarded by membership_lock_; see begin_assignment
-  const std::uint32_t id_;
   SmallMutex assign_mutex_;
 
   // The membership list: each core once, in the order they took the object; guarded by
-  // membership_lock_. A null core marks one that withdrew the object while an assignment was under
-  // way (kept for it). Most objects are in one index at most, so a single member lives inline and
-  // only a second one allocates. Comparing cores by address is sound even for dead ones: cores are
-  // made by make_shared, so a core's block stays allocated while a member's weak reference to it
-  // lives, and no later core can take its address.
+  // membership_lock_. A departed member is a core that withdrew the object while an assignment was
+  // under way (kept for it). Most objects are in one index at most, so a single member that has
+  // not departed lives inline and only a second one, or a departure, allocates. Members are
+  // compared by their weak references' owner, which is sound even for dead cores: cores are made by
+  // make_shared, so a core's block stays allocated while a member's weak reference to it lives,
+  // and no later core can share it.
   struct Member {
-    const IndexAPI* core;
     std::weak_ptr<IndexAPI> ref;
+    bool departed = false;
   };
   static constexpr std::uint8_t kNone = 0, kOne = 1, kMany = 2;
   union MemberStore {
     MemberStore() noexcept {}
     ~MemberStore() {}
-    Member one;                 // kOne
-    std::vector<Member>* many;  // kMany: never empty
+    std::weak_ptr<IndexAPI> one;  // kOne: not departed
+    std::vector<Member>* many;    // kMany: never empty
   } members_;
 
-  std::span<Member> members() noexcept;
-  std::span<const Member> members() const noexcept { return const_cast<Indexable*>(this)->members(); }
   bool listed() const noexcept { return membership_form_.load(std::memory_order_seq_cst) != kNone; }
-  // Drops the members for which keep(member) is false; the list's form follows its size.
+  // Whether f(ref, departed) holds for some member.
+  template <class F>
+  bool any_member(F&& f) const;
+  // Drops the members for which keep(ref, departed) is false; the list's form follows its size.
   template <class Keep>
   void keep_members(Keep&& keep);
 };

@@ -38,6 +38,7 @@ template <class F>
 bool Indexable::any_member(F&& f) const {
   switch (membership_form_.load(std::memory_order_relaxed)) {
     case kOne: return f(members_.one, false);
+    case kOneDeparted: return f(members_.one, true);
     case kMany:
       return std::any_of(members_.many->begin(), members_.many->end(),
                          [&](const Member& member) { return f(member.ref, member.departed); });
@@ -48,7 +49,7 @@ bool Indexable::any_member(F&& f) const {
 template <class Keep>
 void Indexable::keep_members(Keep&& keep) {
   const std::uint8_t form = membership_form_.load(std::memory_order_relaxed);
-  if (form == kOne && !keep(members_.one, false)) {
+  if ((form == kOne || form == kOneDeparted) && !keep(members_.one, form == kOneDeparted)) {
     members_.one.~weak_ptr();
     membership_form_.store(kNone, std::memory_order_seq_cst);
   } else if (form == kMany) {
@@ -66,27 +67,29 @@ void Indexable::record_membership(const std::shared_ptr<IndexAPI>& core) {
   // Dead cores go when the list would grow, so it stays proportional to the live ones at
   // amortised constant cost.
   const std::uint8_t form = membership_form_.load(std::memory_order_relaxed);
-  if (form == kOne || (form == kMany && members_.many->size() == members_.many->capacity())) {
+  if (form != kNone && (form != kMany || members_.many->size() == members_.many->capacity())) {
     keep_members([](std::weak_ptr<IndexAPI>& ref, bool) { return !ref.expired(); });
   }
-  switch (membership_form_.load(std::memory_order_relaxed)) {
+  switch (const std::uint8_t now = membership_form_.load(std::memory_order_relaxed)) {
     case kNone:
       new (&members_.one) std::weak_ptr<IndexAPI>(core);
-      break;
-    case kOne: {
+      membership_form_.store(kOne, std::memory_order_seq_cst);
+      return;
+    case kOne:
+    case kOneDeparted: {
       auto many = std::make_unique<std::vector<Member>>();
       many->reserve(2);
-      many->push_back(Member{std::move(members_.one)});
+      many->push_back(Member{std::move(members_.one), now == kOneDeparted});
       many->push_back(Member{core});
       members_.one.~weak_ptr();
       members_.many = many.release();
-      break;
+      membership_form_.store(kMany, std::memory_order_seq_cst);
+      return;
     }
     default:
       members_.many->push_back(Member{core});
       return;
   }
-  membership_form_.store(membership_form_.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
 }
 
 void Indexable::withdraw_membership(const IndexAPI* core) {
@@ -96,11 +99,7 @@ void Indexable::withdraw_membership(const IndexAPI* core) {
   if (assigning_) {
     // departed: the assignment under way withdraws its values there (see assign)
     if (form == kOne && same_core(members_.one, target)) {
-      auto many = std::make_unique<std::vector<Member>>();
-      many->push_back(Member{std::move(members_.one), true});
-      members_.one.~weak_ptr();
-      members_.many = many.release();
-      membership_form_.store(kMany, std::memory_order_seq_cst);
+      membership_form_.store(kOneDeparted, std::memory_order_seq_cst);
     } else if (form == kMany) {
       for (Member& member : *members_.many) {
         if (!member.departed && same_core(member.ref, target)) {

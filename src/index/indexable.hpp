@@ -184,7 +184,8 @@ class Indexable {
   // lock's acquire/release gives exactly that. Holders of the interpreter lock may read the
   // pointer without it (snapshot_under_gil).
   mutable SpinLock snapshot_lock_;
-  // Which form the membership list has (kNone, kOne, kMany); written under membership_lock_.
+  // Which form the membership list has (kNone, kOne, kOneDeparted, kMany); written under
+  // membership_lock_.
   // Doubles as "listed" (not kNone, since the list is never empty in the other forms), which the
   // unindexed fast path reads without the lock.
   std::atomic<std::uint8_t> membership_form_{kNone};
@@ -194,8 +195,8 @@ class Indexable {
 
   // The membership list: each core once, in the order they took the object; guarded by
   // membership_lock_. A departed member is a core that withdrew the object while an assignment was
-  // under way (kept for it). Most objects are in one index at most, so a single member that has
-  // not departed lives inline and only a second one, or a departure, allocates. Members are
+  // under way (kept for it). Most objects are in one index at most, so a single member lives
+  // inline (its form says whether it departed) and only a second one allocates. Members are
   // compared by their weak references' owner, which is sound even for dead cores: cores are made by
   // make_shared, so a core's block stays allocated while a member's weak reference to it lives,
   // and no later core can share it.
@@ -203,11 +204,11 @@ class Indexable {
     std::weak_ptr<IndexAPI> ref;
     bool departed = false;
   };
-  static constexpr std::uint8_t kNone = 0, kOne = 1, kMany = 2;
+  static constexpr std::uint8_t kNone = 0, kOne = 1, kMany = 2, kOneDeparted = 3;
   union MemberStore {
     MemberStore() noexcept {}
     ~MemberStore() {}
-    std::weak_ptr<IndexAPI> one;  // kOne: not departed
+    std::weak_ptr<IndexAPI> one;  // kOne, kOneDeparted
     std::vector<Member>* many;    // kMany: never empty
   } members_;
 
